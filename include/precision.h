@@ -1,0 +1,27 @@
+#pragma once
+// Working precision of every physical tensor: float32 by default, float64 when
+// built with -DQUELVAR_USE_DOUBLE=ON. Index tensors are always int64.
+#include <c10/core/ScalarType.h>
+
+namespace sorbane {
+
+#ifdef QUELVAR_USE_DOUBLE
+using real_t = double;
+inline constexpr bool kUsingDouble = true;
+#else
+using real_t = float;
+inline constexpr bool kUsingDouble = false;
+#endif
+
+inline constexpr c10::ScalarType kWorkingDtype = c10::CppTypeToScalarType<real_t>::value;
+
+// Scalar parameters of the Gauss and vortex kernels are narrowed to the working
+// precision before they meet a tensor, so both builds see the same rounding of
+// the configuration's 32-bit values.
+inline double narrow(double v) { return static_cast<double>(static_cast<real_t>(v)); }
+
+// A literal constant of the model, applied at its single-precision value in
+// both builds (0.9999 -> 0.9998999834060669).
+constexpr double f32(float v) { return static_cast<double>(v); }
+
+}  // namespace sorbane
