@@ -56,7 +56,8 @@ at::Tensor gauss_deflection(
     const at::Tensor E0 = (C0 * C0 - C0 * f32(3.2607121487f)) + f32(4.1868372753f);  // 3e^(1/12), 3e^(1/3)
 
     // The skew factor is formed at working precision from its single-precision constant.
-    const double skew = static_cast<double>(static_cast<real_t>(f32(0.3f)) * static_cast<real_t>(dm));
+    // Formed in single precision in both builds, like the other model constants.
+    const double skew = static_cast<double>(0.3f * static_cast<float>(dm));
     const at::Tensor theta = ((gr * skew) / at::clamp_min(c, tiny)) * at::rsub(qc, 1.0);
     // Straight skewed wake over the near-wake length.
     const at::Tensor L = at::clamp_min(x0 - xi, 0.0);

@@ -5,7 +5,9 @@
 #include <torch/library.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
 
 namespace sorbane {
 
@@ -23,6 +25,9 @@ constexpr float kKarman = 0.41f;
 constexpr float kOffset = 1e-5f;  // keeps grid points off the vortex axes
 constexpr float kTinyLength = 1e-6f;
 constexpr float kTiny = 1e-20f;
+constexpr std::array<int64_t, 2> kGridAxes{1, 2};
+constexpr std::array<int64_t, 2> kLastTwoAxes{-2, -1};
+constexpr std::array<int64_t, 3> kReceiverAxes{1, 2, 3};
 
 // A line vortex along the flow induces the 2-D point-vortex velocity
 // Gamma / (2 pi r), turned by 90 degrees from the radius; the factor
@@ -48,7 +53,7 @@ Vortex vortex(const at::Tensor& y2, const at::Tensor& zeta, const Eps2& eps2) {
     return {r2 * f32(kTwoPi), at::rsub(at::exp(-r2 / eps2), 1)};
 }
 
-at::Tensor rotor_mean(const at::Tensor& t) { return t.mean(at::IntArrayRef{-2, -1}); }
+at::Tensor rotor_mean(const at::Tensor& t) { return t.mean(kLastTwoAxes); }
 
 // Rotor-effective speed: the cube mean, which carries the rotor's kinetic
 // energy flux.
@@ -75,7 +80,7 @@ std::tuple<at::Tensor, at::Tensor> gauss_transverse_velocities(
     const at::Tensor sin_yaw = at::sin(yaw);
     const at::Tensor cos_yaw = at::cos(yaw);
 
-    const at::Tensor u_inf = u_initial.mean(at::IntArrayRef{1, 2, 3});
+    const at::Tensor u_inf = u_initial.mean(kReceiverAxes);
     const at::Tensor u_inf2 = u_inf.unsqueeze(1);
     const at::Tensor u_inf5 = u_inf.view_symint({n_f, 1, 1, 1, 1});
 
@@ -95,7 +100,7 @@ std::tuple<at::Tensor, at::Tensor> gauss_transverse_velocities(
         (-sin_yaw * cos_yaw) * ((((d2 * f32(kPiOver8)) * vel_bot) * u_inf2) * ct_ups);
     // Wake rotation: the torque the rotor takes from the flow, a (1 - a) per
     // tip-speed ratio, leaves a swirl of opposite sense behind it.
-    const at::Tensor u_eff = cube_mean_speed(u_ups, at::IntArrayRef{-2, -1}, false);
+    const at::Tensor u_eff = cube_mean_speed(u_ups, kLastTwoAxes, false);
     const at::Tensor gamma_rot =
         (((d2 * f32(kPiOver2)) * (ai_ups - at::pow(ai_ups, 2))) * u_eff) /
         tsr_ups.unsqueeze(0).clamp_min(f32(kTinyLength));
@@ -167,7 +172,7 @@ at::Tensor wake_added_yaw(
     const at::Tensor& delta_y, const at::Tensor& z_i, const at::Tensor& ct_i,
     const at::Tensor& ai_i, double tsr_i, double hub_height, double rotor_diameter,
     double wind_shear) {
-    const at::IntArrayRef grid{1, 2};
+    const at::IntArrayRef grid = kGridAxes;
     const at::Tensor u_inf = u_initial_i.mean(grid, true);
     const at::Tensor v_mean = v_i.mean(grid);
     const at::Tensor u_eff = cube_mean_speed(u_i, grid, true);
@@ -204,10 +209,11 @@ at::Tensor wake_added_yaw(
     const at::Tensor v_bot = mean_spanwise(gamma_bot, z_bot);
     const at::Tensor v_core = mean_spanwise(gamma_rot, h);
 
-    // The yaw that would shed a vortex pair matching the spanwise flow left
-    // after the rotor's own swirl. The pair's response is linear in
-    // sin(2 gamma) / 2 with v_top + v_bot the response at 45 degrees; the
-    // positive fallback keeps the sign of the numerator when it vanishes.
+    // The yaw whose vortex pair would induce the spanwise flow left after the
+    // rotor's own swirl: the pair scales with sin(gamma) cos(gamma) =
+    // sin(2 gamma) / 2, and v_top + v_bot is its velocity per unit of that
+    // factor. The positive fallback keeps the numerator's sign when the pair
+    // induces nothing.
     constexpr float kMinDenominator = 1e-10f;
     constexpr float kAsinBound = 0.999999f;
     const at::Tensor s = v_top + v_bot;

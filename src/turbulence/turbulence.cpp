@@ -4,6 +4,9 @@
 #include <ATen/ATen.h>
 #include <torch/library.h>
 
+#include <array>
+#include <cstdint>
+
 namespace sorbane {
 
 at::Tensor crespo_hernandez_ti(
@@ -34,7 +37,8 @@ at::Tensor yaw_added_turbulence_mixing(
     const at::Tensor& w_i, const at::Tensor& turb_v_i, const at::Tensor& turb_w_i) {
     constexpr float kOneThird = 1.0f / 3.0f;
     constexpr float kTwoThirds = 2.0f / 3.0f;
-    const at::IntArrayRef grid{1, 2};
+    static constexpr std::array<int64_t, 2> kGridAxes{1, 2};
+    const at::IntArrayRef grid = kGridAxes;
 
     // Cube-mean velocity: the one uniform speed that carries the same kinetic
     // energy flux through the rotor.
