@@ -55,7 +55,6 @@ at::Tensor gauss_deflection(
     const at::Tensor sM = at::sqrt(at::clamp_min(M0, tiny));
     const at::Tensor E0 = (C0 * C0 - C0 * f32(3.2607121487f)) + f32(4.1868372753f);  // 3e^(1/12), 3e^(1/3)
 
-    // The skew factor is formed at working precision from its single-precision constant.
     // Formed in single precision in both builds, like the other model constants.
     const double skew = static_cast<double>(0.3f * static_cast<float>(dm));
     const at::Tensor theta = ((gr * skew) / at::clamp_min(c, tiny)) * at::rsub(qc, 1.0);
