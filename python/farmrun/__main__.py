@@ -1,0 +1,198 @@
+"""Command line: ``python -m farmrun run [FARM_FILE] ...`` and ``python -m farmrun plane ...``."""
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+
+import torch
+
+from .aep import HOURS_PER_YEAR, AnnualEnergy, annual_energy
+from .model import SOLVERS, FarmDescription, FarmError, FarmResult, run
+
+
+def _load(args) -> FarmDescription:
+    if args.farm_file is None:
+        from .example import example_farm
+        return example_farm()
+    from .files import load_farm_file
+    return load_farm_file(args.farm_file)
+
+
+def _check_device(device: str) -> None:
+    if device == "cuda" and not torch.cuda.is_available():
+        raise FarmError("--device", "cuda was asked for, but no CUDA device is available")
+
+
+def _turbine_table(result: FarmResult, energy: AnnualEnergy) -> list[str]:
+    mean_power = (result.frequencies.double().unsqueeze(1) * result.power.double()).sum(0)
+    lines = [f"{'turbine':>7} {'x [m]':>10} {'y [m]':>10} {'mean speed [m/s]':>17} "
+             f"{'mean power [MW]':>16} {'AEP [GWh]':>10} {'wake loss [%]':>14}"]
+    for t in range(result.layout_x.shape[0]):
+        lines.append(
+            f"{t:7d} {float(result.layout_x[t]):10.1f} {float(result.layout_y[t]):10.1f} "
+            f"{float(energy.turbine_mean_speed[t]):17.3f} {float(mean_power[t]) / 1e6:16.4f} "
+            f"{float(energy.turbine_aep_gwh[t]):10.3f} "
+            f"{float(energy.turbine_wake_loss_percent[t]):14.2f}")
+    return lines
+
+
+def _summary(energy: AnnualEnergy) -> list[str]:
+    return ["Farm summary",
+            f"  AEP with wakes:    {energy.aep_gwh:12.3f} GWh",
+            f"  AEP without wakes: {energy.aep_no_wake_gwh:12.3f} GWh",
+            f"  wake loss:         {energy.wake_loss_percent:12.2f} %",
+            f"  ({energy.hours_per_year:g} h per year)"]
+
+
+def _document(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy) -> dict:
+    mean_power = (result.frequencies.double().unsqueeze(1) * result.power.double()).sum(0)
+
+    def rows(t):
+        return t.double().cpu().tolist()
+
+    turbines = [
+        {"index": t, "x": float(result.layout_x[t]), "y": float(result.layout_y[t]),
+         "hub_height": float(result.hub_heights[t]),
+         "mean_speed": float(energy.turbine_mean_speed[t]), "mean_power_w": float(mean_power[t]),
+         "aep_gwh": float(energy.turbine_aep_gwh[t]),
+         "aep_no_wake_gwh": float(energy.turbine_aep_no_wake_gwh[t]),
+         "wake_loss_percent": float(energy.turbine_wake_loss_percent[t])}
+        for t in range(result.layout_x.shape[0])]
+    return {
+        "farm": farm.name, "turbine_type": farm.turbine.name, "solver": result.solver,
+        "summary": {"aep_gwh": energy.aep_gwh, "aep_no_wake_gwh": energy.aep_no_wake_gwh,
+                    "wake_loss_percent": energy.wake_loss_percent,
+                    "hours_per_year": energy.hours_per_year},
+        "turbines": turbines,
+        "cases": {
+            "wind_direction": rows(result.wind_directions), "wind_speed": rows(result.wind_speeds),
+            "turbulence_intensity": rows(result.ambient_turbulence),
+            "frequency": rows(result.frequencies), "farm_power_w": rows(result.farm_power),
+            "farm_power_no_wake_w": rows(result.farm_power_no_wake),
+            "wake_loss_percent": rows(result.wake_loss),
+            "turbine_rotor_velocity": rows(result.rotor_velocity),
+            "turbine_turbulence_intensity": rows(result.turbulence_intensity),
+            "turbine_thrust_coefficient": rows(result.thrust_coefficient),
+            "turbine_power_w": rows(result.power),
+        },
+    }
+
+
+def _cmd_run(args) -> int:
+    _check_device(args.device)
+    farm = _load(args)
+    result = run(farm, solver=args.solver, device=args.device, batch_size=args.batch)
+    energy = annual_energy(result)
+    if args.json is not None:
+        from .files import write_json_atomic
+        write_json_atomic(args.json, _document(farm, result, energy))
+    if args.plot is not None:
+        from .plotting import plot_farm
+        plot_farm(farm, result, energy, args.plot, size=args.size or (1600, 700))
+    n_cases, n_turbines = result.wind_speeds.shape[0], result.layout_x.shape[0]
+    print(f"{farm.name}: {n_turbines} x {farm.turbine.name}, {n_cases} flow cases, "
+          f"solver {result.solver} on {args.device}, {result.n_batches} batches, "
+          f"{result.elapsed_s:.2f} s")
+    print()
+    print("\n".join(_turbine_table(result, energy)))
+    print()
+    print("\n".join(_summary(energy)))
+    for what, path in (("results", args.json), ("figure", args.plot)):
+        if path is not None:
+            print(f"{what} written to {path}")
+    return 0
+
+
+def _cmd_plane(args) -> int:
+    _check_device(args.device)
+    from .plotting import flow_plane, plot_plane
+    farm = _load(args)
+    start = time.perf_counter()
+    plane = flow_plane(farm, args.direction, args.speed, turbulence_intensity=args.ti,
+                       solver=args.solver, device=args.device, resolution=args.resolution,
+                       margin=args.margin, height=args.height)
+    plot_plane(plane, args.plot, size=args.size or (1400, 900))
+    print(f"{farm.name}: flow plane at {plane.height:.1f} m, wind from {args.direction:g} deg "
+          f"at {args.speed:g} m/s, {plane.u.shape[1]} x {plane.u.shape[0]} points, "
+          f"{time.perf_counter() - start:.2f} s; figure written to {args.plot}")
+    return 0
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {value}")
+    return value
+
+
+def _size(text: str) -> tuple[int, int]:
+    try:
+        w, h = (int(v) for v in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected WIDTHxHEIGHT in pixels, got {text!r}") from None
+    if not (50 <= w <= 10000 and 50 <= h <= 10000):
+        raise argparse.ArgumentTypeError(f"expected 50 to 10000 pixels a side, got {text!r}")
+    return w, h
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="farmrun", description="Wind-farm power and annual energy with the sorbane_cpp "
+        "wake solvers. Without FARM_FILE the built-in example runs (16 IEA 3.4 MW turbines, "
+        "a synthetic 12-sector wind rose).")
+    sub = p.add_subparsers(dest="command", required=True)
+
+    def common(s):
+        s.add_argument("farm_file", nargs="?", metavar="FARM_FILE", help="JSON farm file")
+        s.add_argument("--solver", choices=SOLVERS, default="sequential")
+        s.add_argument("--device", choices=("cpu", "cuda"), default="cpu")
+
+    r = sub.add_parser("run", help="per-turbine power, AEP and wake loss")
+    common(r)
+    r.add_argument("--batch", type=_positive_int, metavar="N",
+                   help="at most N flow cases per solve (default: bounded by memory; "
+                        "one wind direction per solve always)")
+    r.add_argument("--json", metavar="OUT", help="write the results as JSON")
+    r.add_argument("--plot", metavar="OUT.png", help="draw the power map of the most frequent "
+                   "flow case and the per-turbine AEP")
+    r.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1600x700)")
+    r.set_defaults(handler=_cmd_run)
+
+    q = sub.add_parser("plane", help="streamwise velocity on a horizontal plane at hub height")
+    common(q)
+    q.add_argument("--direction", type=float, required=True, metavar="D",
+                   help="wind direction, degrees (where the wind comes from)")
+    q.add_argument("--speed", type=float, required=True, metavar="U",
+                   help="wind speed at the reference height, m/s")
+    q.add_argument("--ti", type=float, default=0.06, help="ambient turbulence intensity (0.06)")
+    q.add_argument("--resolution", type=float, default=10.0, metavar="M",
+                   help="point spacing in metres (10)")
+    q.add_argument("--margin", type=float, default=None, metavar="M",
+                   help="extent beyond the outermost turbines, metres (default: 3 rotor "
+                        "diameters upstream and sideways, 10 downstream)")
+    q.add_argument("--height", type=float, default=None, metavar="M",
+                   help="plane height (default: the turbine type's hub height)")
+    q.add_argument("--plot", required=True, metavar="OUT.png", help="figure to write")
+    q.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1400x900)")
+    q.set_defaults(handler=_cmd_plane)
+    return p
+
+
+def main(argv=None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        return args.handler(args)
+    except FarmError as e:
+        print(f"farmrun: error: {e}", file=sys.stderr)
+        return 2
+    except OSError as e:
+        print(f"farmrun: error: {e}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
