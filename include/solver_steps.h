@@ -71,7 +71,8 @@ at::Tensor wake_deflection(const Sources& src, const at::Tensor& yaw_eff, const 
 // Velocity deficit of each source's wake in velocity units, zero on every
 // turbine not more than 0.1 downstream of the source: (F, T, B, N, N).
 at::Tensor wake_velocity_deficit(const FlowField& ff, const TurbineGrid& grid, const Sources& src,
-                                 const at::Tensor& deflection, const ModelConfig& cfg);
+                                 const SolvePrep& prep, const at::Tensor& deflection,
+                                 const ModelConfig& cfg);
 
 // Turbulence each source adds at every turbine its wake reaches, (F, T, B).
 // deficit: the result of wake_velocity_deficit.

@@ -1,0 +1,311 @@
+// The Jacobi solver's sweeps, fused. The convergence test takes the largest
+// change over all flow cases, so all cases sweep in step; within a sweep each
+// case is worked in cache and the cases run in parallel. Sources are taken in
+// the solver's chunks, their deficits and transverse velocities summed per
+// chunk before they join the sweep's sums, as the chunked tensors are. A case
+// whose sweep reproduced its previous state bit for bit is at its fixed point
+// and is not swept again.
+#include "fused.h"
+#include "fused_detail.h"
+
+#include <ATen/ATen.h>
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace sorbane {
+
+namespace {
+
+using R = real_t;
+using namespace fused;
+
+constexpr R lit(double v) { return static_cast<R>(v); }
+inline R clamp_min(R x, R m) { return x < m ? m : x; }
+
+// Two copies of each state, point-major per case (rows of S = T + kPad): the
+// previous sweep's and the one being built.
+struct State {
+    std::vector<R> U[2], V[2], W[2], TI[2];
+};
+
+struct Buffers {
+    CaseData cd;
+    Work w;
+    std::vector<OperatingPoint> op;
+    std::vector<R> S, M, P, Pv, Pw;
+};
+
+bool same(const R* a, const R* b, int64_t n) { return std::memcmp(a, b, n * sizeof(R)) == 0; }
+
+// Adds the chunk's partial sums over receivers [lo, hi) into acc and clears them.
+void flush(int64_t S, int64_t NN, int64_t lo, int64_t hi, R* part, R* acc) {
+    for (int64_t p = 0; p < NN; ++p) {
+        for (int64_t r = lo; r < hi; ++r) {
+            acc[p * S + r] = acc[p * S + r] + part[p * S + r];
+            part[p * S + r] = R(0);
+        }
+    }
+}
+
+// Whether the T real entries of each row agree bit for bit.
+bool same_rows(const R* a, const R* b, int64_t S, int64_t NN, int64_t T) {
+    for (int64_t p = 0; p < NN; ++p) {
+        if (!same(a + p * S, b + p * S, T)) return false;
+    }
+    return true;
+}
+
+struct SweepResult {
+    bool ok = true;
+    bool fixed = false;
+    R change = 0;  // largest |U_new - U_prev|; NaN propagates
+};
+
+SweepResult sweep_case(const Inputs& in, int64_t f, int64_t chunk, State& st, int prev, Buffers& b) {
+    SweepResult res;
+    CaseData& cd = b.cd;
+    Work& w = b.w;
+    if (!cd.load(in, f)) {
+        res.ok = false;
+        return res;
+    }
+    const int64_t T = in.T, NN = in.NN, S = cd.S, n = S * NN;
+    const int next = 1 - prev;
+    const R* Up = st.U[prev].data() + f * n;
+    R* Un = st.U[next].data() + f * n;
+    const R* TIp = st.TI[prev].data() + f * T;
+    R* TIn = st.TI[next].data() + f * T;
+    // Steering reads the previous V, which stays zero without transverse velocities.
+    const R* Vp = in.transverse || in.steering ? st.V[prev].data() + f * n : nullptr;
+    const R* Wp = in.transverse ? st.W[prev].data() + f * n : nullptr;
+    R* Vn = in.transverse ? st.V[next].data() + f * n : nullptr;
+    R* Wn = in.transverse ? st.W[next].data() + f * n : nullptr;
+    const R* rd = in.rd.data_ptr<R>();
+    const R* hh = in.hh.data_ptr<R>();
+
+    // Every operating point from the previous sweep's field.
+    b.op.resize(T);
+    for (int64_t i = 0; i < T; ++i) {
+        b.op[i] = operating_point(in, solver_rotor_speed(Up + i, S, NN), cd.yaw[i], cd.tilt[i]);
+    }
+    b.S.assign(n, R(0));
+    b.M.assign(T, R(0));
+    if (in.transverse) {
+        std::fill(Vn, Vn + n, R(0));
+        std::fill(Wn, Wn + n, R(0));
+    }
+    const bool partial = chunk > 1;
+    if (partial) {
+        b.P.assign(n, R(0));
+        if (in.transverse) {
+            b.Pv.assign(n, R(0));
+            b.Pw.assign(n, R(0));
+        }
+    }
+    R* S_acc = partial ? b.P.data() : b.S.data();
+    R* V_acc = partial ? b.Pv.data() : Vn;
+    R* W_acc = partial ? b.Pw.data() : Wn;
+    R* u = w.u_i.data();
+
+    for (int64_t c0 = 0; c0 < T; c0 += chunk) {
+        const int64_t c1 = std::min(c0 + chunk, T);
+        int64_t dlo = T, dhi = 0, tlo = T, thi = 0;
+        for (int64_t i = c0; i < c1; ++i) {
+            for (int64_t p = 0; p < NN; ++p) u[p] = Up[p * S + i];
+            Source src;
+            src.i = i;
+            src.x = cd.xbar[i];
+            src.y = cd.ybar[i];
+            src.rd = rd[i];
+            src.hh = hh[i];
+            src.ct = b.op[i].ct;
+            src.a = b.op[i].a;
+            // Steered by the previous sweep's transverse field.
+            R yaw_eff = cd.yaw[i];
+            if (in.steering) yaw_eff = cd.yaw[i] + added_yaw(in, cd, i, u, Vp + i, src.ct, src.a);
+            if (!(src.set_deflection(in, yaw_eff, TIp[i]) && src.set_deficit(in, cd.yaw[i], TIp[i]) &&
+                  src.turbulence_bounded(in, cd))) {
+                res.ok = false;
+                return res;
+            }
+            int64_t lo, hi;
+            if (deficit_span(cd, src, w, lo, hi)) {
+                deficit_pairs(in, cd, src, lo, hi, w);
+                const int64_t K = deficit_points(cd, src, lo, hi, w, S_acc, nullptr, /*root_sum=*/false);
+                for (int64_t k = 0; k < K; ++k) {
+                    const int64_t r = w.idx[k];
+                    const R c = src.added_turbulence(in, cd, r, w.k_cnt[k]);
+                    b.M[r] = b.M[r] < c ? c : b.M[r];
+                }
+                dlo = std::min(dlo, lo);
+                dhi = std::max(dhi, hi);
+            }
+            if (in.transverse) {
+                transverse(in, cd, src, cd.yaw[i], u, V_acc, W_acc, w, lo, hi);
+                if (lo < hi) {
+                    tlo = std::min(tlo, lo);
+                    thi = std::max(thi, hi);
+                }
+            }
+        }
+        if (partial) {
+            if (dlo < dhi) flush(S, NN, dlo, dhi, b.P.data(), b.S.data());
+            if (tlo < thi) {
+                flush(S, NN, tlo, thi, b.Pv.data(), Vn);
+                flush(S, NN, tlo, thi, b.Pw.data(), Wn);
+            }
+        }
+    }
+
+    for (int64_t p = 0; p < NN; ++p) {
+        for (int64_t r = 0; r < T; ++r) {
+            const int64_t k = p * S + r;
+            Un[k] = clamp_min(cd.U0[k] - std::sqrt(clamp_min(b.S[k], lit(1e-20))), lit(1e-6));
+        }
+    }
+    // Recomputed from the ambient value each sweep.
+    for (int64_t r = 0; r < T; ++r) {
+        TIn[r] = std::sqrt(clamp_min(cd.amb_sq + b.M[r] * b.M[r], lit(1e-20)));
+    }
+    if (in.recovery) {
+        for (int64_t i = 0; i < T; ++i) {
+            for (int64_t p = 0; p < NN; ++p) u[p] = Up[p * S + i];
+            TIn[i] = TIn[i] + mixing(in, cd, i, u, TIn[i], Vn + i, Wn + i) * R(2);
+        }
+    }
+
+    R change = 0;
+    bool finite = all_finite(TIn, T);
+    for (int64_t p = 0; p < NN; ++p) {
+        for (int64_t r = 0; r < T; ++r) {
+            const int64_t k = p * S + r;
+            const R d = std::abs(Un[k] - Up[k]);
+            change = (d > change || std::isnan(d)) && !std::isnan(change) ? d : change;
+        }
+        finite = finite && all_finite(Un + p * S, T) &&
+                 (!in.transverse || (all_finite(Vn + p * S, T) && all_finite(Wn + p * S, T)));
+    }
+    res.change = change;
+    res.ok = finite;
+    // The next sweep would reproduce this one.
+    res.fixed = same_rows(Un, Up, S, NN, T) && same(TIn, TIp, T) &&
+                (!in.transverse || (same_rows(Vn, Vp, S, NN, T) && same_rows(Wn, Wp, S, NN, T)));
+    return res;
+}
+
+}  // namespace
+
+bool try_fused_jacobi(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelConfig& cfg) {
+    // With no sweep the result is the freestream: nothing to gain here.
+    if (cfg.jacobi_max_iters < 1) return false;
+    Inputs in;
+    if (!gather_inputs(farm, ff, grid, cfg, in)) return false;
+    const int64_t F = in.F, T = in.T, N = in.N, NN = in.NN, S = T + kPad, n = S * NN;
+    const int64_t chunk = std::max<int64_t>(cfg.jacobi_chunk_size, 1);
+
+    State st;
+    for (int k = 0; k < 2; ++k) {
+        st.U[k].resize(F * n);
+        st.TI[k].resize(F * T);
+        if (in.transverse || in.steering) st.V[k].assign(F * n, R(0));
+        if (in.transverse) st.W[k].assign(F * n, R(0));
+    }
+    // The first sweep starts from the freestream, no transverse flow and the
+    // ambient turbulence.
+    std::atomic<bool> ok{true};
+    at::parallel_for(0, F, 1, [&](int64_t begin, int64_t end) {
+        CaseData cd;
+        for (int64_t f = begin; f < end; ++f) {
+            if (!cd.load(in, f)) {
+                ok.store(false, std::memory_order_relaxed);
+                return;
+            }
+            std::copy(cd.U0.begin(), cd.U0.end(), st.U[0].begin() + f * n);
+            std::fill(st.TI[0].begin() + f * T, st.TI[0].begin() + (f + 1) * T, cd.amb);
+        }
+    });
+    if (!ok.load()) return false;
+
+    std::vector<char> fixed(F, 0);
+    std::vector<R> change(F, R(0));
+    int cur = 0;  // which copy holds the latest state
+    for (int32_t sweep = 0; sweep < cfg.jacobi_max_iters; ++sweep) {
+        at::parallel_for(0, F, 1, [&](int64_t begin, int64_t end) {
+            Buffers b;
+            b.w.reserve(T, NN);
+            for (int64_t f = begin; f < end && ok.load(std::memory_order_relaxed); ++f) {
+                if (fixed[f]) {
+                    change[f] = R(0);
+                    continue;
+                }
+                const SweepResult res = sweep_case(in, f, chunk, st, cur, b);
+                if (!res.ok) ok.store(false, std::memory_order_relaxed);
+                change[f] = res.change;
+                fixed[f] = res.fixed ? 1 : 0;
+            }
+        });
+        if (!ok.load()) return false;
+        cur = 1 - cur;
+        if (!cfg.jacobi_fixed_iters) {
+            R d = 0;
+            for (int64_t f = 0; f < F; ++f) {
+                d = (change[f] > d || std::isnan(change[f])) && !std::isnan(d) ? change[f] : d;
+            }
+            // Read back as a 32-bit float, as the op-by-op test does.
+            const float df = static_cast<float>(d);
+            if (std::isnan(df) || df < cfg.jacobi_tol) break;
+        }
+    }
+
+    const at::TensorOptions opts = in.u0.options();
+    at::Tensor u = at::empty({F, T, N, N}, opts);
+    at::Tensor ti = at::empty({F, T, N, N}, opts);
+    at::Tensor v, w;
+    if (in.transverse) {
+        v = at::empty({F, T, N, N}, opts);
+        w = at::empty({F, T, N, N}, opts);
+    }
+    // Back to (F, T, N, N).
+    at::parallel_for(0, F, 1, [&](int64_t begin, int64_t end) {
+        for (int64_t f = begin; f < end; ++f) {
+            const R* U = st.U[cur].data() + f * n;
+            const R* TI = st.TI[cur].data() + f * T;
+            const int64_t out = f * T * NN;
+            R* uo = u.data_ptr<R>() + out;
+            R* to = ti.data_ptr<R>() + out;
+            for (int64_t r = 0; r < T; ++r) {
+                for (int64_t p = 0; p < NN; ++p) {
+                    uo[r * NN + p] = U[p * S + r];
+                    to[r * NN + p] = TI[r];
+                }
+            }
+            if (in.transverse) {
+                const R* V = st.V[cur].data() + f * n;
+                const R* W = st.W[cur].data() + f * n;
+                R* vo = v.data_ptr<R>() + out;
+                R* wo = w.data_ptr<R>() + out;
+                for (int64_t r = 0; r < T; ++r) {
+                    for (int64_t p = 0; p < NN; ++p) {
+                        vo[r * NN + p] = V[p * S + r];
+                        wo[r * NN + p] = W[p * S + r];
+                    }
+                }
+            }
+        }
+    });
+
+    ff.u_sorted = u;
+    ff.turbulence_intensity_field_sorted = ti;
+    if (in.transverse) {
+        ff.v_sorted = v;
+        ff.w_sorted = w;
+    }
+    return true;
+}
+
+}  // namespace sorbane

@@ -1,0 +1,183 @@
+// The sequential solver's downstream pass, fused: one flow case at a time, its
+// T x N x N working field in cache, cases in parallel. A source's wake is
+// evaluated only at the receivers its downstream mask keeps (rotor-mean x more
+// than 0.1 beyond its own); the others would get exactly zero deficit and zero
+// added turbulence, and of that only the floors of the combination remain,
+// which the pass applies to them directly.
+#include "fused.h"
+#include "fused_detail.h"
+
+#include <ATen/ATen.h>
+#include <ATen/Parallel.h>
+
+#include <atomic>
+#include <cmath>
+#include <vector>
+
+namespace sorbane {
+
+namespace {
+
+using R = real_t;
+using namespace fused;
+
+constexpr R lit(double v) { return static_cast<R>(v); }
+inline R clamp_min(R x, R m) { return x < m ? m : x; }
+
+struct Buffers {
+    CaseData cd;
+    Work w;
+    std::vector<R> A, A_min, TI, V, W;
+    std::vector<char> worked;
+};
+
+// Writes case f of the outputs; false when the case does not qualify after all
+// (a value the checks reject, or a result that is not finite).
+bool sequential_case(const Inputs& in, int64_t f, Buffers& b, R* u_out, R* ti_out, R* v_out,
+                     R* w_out) {
+    CaseData& cd = b.cd;
+    Work& w = b.w;
+    if (!cd.load(in, f)) return false;
+    const int64_t T = in.T, NN = in.NN, S = cd.S;
+    const R* rd = in.rd.data_ptr<R>();
+    const R* hh = in.hh.data_ptr<R>();
+    std::vector<R>& A = b.A;
+    std::vector<R>& TI = b.TI;
+    A.assign(S * NN, R(0));
+    b.A_min.assign(T, R(0));
+    TI.assign(T, cd.amb);
+    // Steering reads V, which stays zero without transverse velocities.
+    if (in.transverse || in.steering) {
+        b.V.assign(S * NN, R(0));
+        b.W.assign(S * NN, R(0));
+    }
+    R* V = b.V.data();
+    R* W = b.W.data();
+
+    // What a receiver the wake does not reach keeps: the combination's floor
+    // (A starts at 0) and the ambient turbulence through the turbulence floor.
+    const R a_floor = std::sqrt(clamp_min(R(0) * R(0) + R(0) * R(0), lit(1e-20)));
+    const R ti_floor = std::sqrt(clamp_min(R(0) * R(0) + cd.amb_sq, lit(1e-6)));
+    R* u = w.u_i.data();
+
+    for (int64_t i = 0; i < T; ++i) {
+        // The field as waked by the turbines visited before: the freestream
+        // copy before the first visit, max(u0 - A, 1e-6) after each.
+        for (int64_t p = 0; p < NN; ++p) {
+            const int64_t k = p * S + i;
+            u[p] = i == 0 ? cd.U0[k] : clamp_min(cd.U0[k] - A[k], lit(1e-6));
+        }
+        const OperatingPoint op =
+            operating_point(in, solver_rotor_speed(u, 1, NN), cd.yaw[i], cd.tilt[i]);
+        Source src;
+        src.i = i;
+        src.x = cd.xbar[i];
+        src.y = cd.ybar[i];
+        src.rd = rd[i];
+        src.hh = hh[i];
+        src.ct = op.ct;
+        src.a = op.a;
+
+        const R ti_i = TI[i];
+        R yaw_eff = cd.yaw[i];
+        if (in.steering) yaw_eff = cd.yaw[i] + added_yaw(in, cd, i, u, V + i, op.ct, op.a);
+        bool ok = src.set_deflection(in, yaw_eff, ti_i);
+        if (in.transverse) {
+            int64_t tlo, thi;
+            transverse(in, cd, src, cd.yaw[i], u, V, W, w, tlo, thi);
+            // The turbine's own vortices are in V and W already.
+            if (in.recovery) TI[i] = ti_i + mixing(in, cd, i, u, ti_i, V + i, W + i) * R(2);
+        }
+        ok = ok && src.set_deficit(in, cd.yaw[i], TI[i]) && src.turbulence_bounded(in, cd);
+        if (!ok) return false;
+
+        int64_t lo = 0, hi = 0, K = 0;
+        if (deficit_span(cd, src, w, lo, hi)) {
+            deficit_pairs(in, cd, src, lo, hi, w);
+            K = deficit_points(cd, src, lo, hi, w, A.data(), b.A_min.data(), /*root_sum=*/true);
+            for (int64_t k = 0; k < K; ++k) {
+                const int64_t r = w.idx[k];
+                const R c = src.added_turbulence(in, cd, r, w.k_cnt[k]);
+                const R t = std::sqrt(clamp_min(c * c + cd.amb_sq, lit(1e-6)));
+                TI[r] = TI[r] < t ? t : TI[r];
+            }
+        }
+        // Every receiver the wake left unchanged takes the floors once.
+        if (i == 0) {
+            b.worked.assign(T, 0);
+            for (int64_t k = 0; k < K; ++k) b.worked[w.idx[k]] = 1;
+            for (int64_t r = 0; r < T; ++r) {
+                if (b.worked[r]) continue;
+                for (int64_t p = 0; p < NN; ++p) A[p * S + r] = a_floor;
+                b.A_min[r] = a_floor;
+                TI[r] = TI[r] < ti_floor ? ti_floor : TI[r];
+            }
+        }
+        // The recovery may have moved turbine i's own value; it is never its
+        // own receiver, so the visit floors it.
+        TI[i] = TI[i] < ti_floor ? ti_floor : TI[i];
+    }
+
+    const int64_t n = T * NN;
+    R* uo = u_out + f * n;
+    R* to = ti_out + f * n;
+    for (int64_t r = 0; r < T; ++r) {
+        for (int64_t p = 0; p < NN; ++p) {
+            uo[r * NN + p] = clamp_min(cd.U0[p * S + r] - A[p * S + r], lit(1e-6));
+            to[r * NN + p] = TI[r];
+        }
+    }
+    bool finite = all_finite(uo, n) && all_finite(to, n);
+    if (in.transverse) {
+        R* vo = v_out + f * n;
+        R* wo = w_out + f * n;
+        for (int64_t r = 0; r < T; ++r) {
+            for (int64_t p = 0; p < NN; ++p) {
+                vo[r * NN + p] = V[p * S + r];
+                wo[r * NN + p] = W[p * S + r];
+            }
+        }
+        finite = finite && all_finite(vo, n) && all_finite(wo, n);
+    }
+    return finite;
+}
+
+}  // namespace
+
+bool try_fused_sequential(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelConfig& cfg) {
+    Inputs in;
+    if (!gather_inputs(farm, ff, grid, cfg, in)) return false;
+    const int64_t F = in.F, T = in.T, N = in.N;
+    const at::TensorOptions opts = in.u0.options();
+    at::Tensor u = at::empty({F, T, N, N}, opts);
+    at::Tensor ti = at::empty({F, T, N, N}, opts);
+    at::Tensor v, w;
+    if (in.transverse) {
+        v = at::empty({F, T, N, N}, opts);
+        w = at::empty({F, T, N, N}, opts);
+    }
+    R* pv = in.transverse ? v.data_ptr<R>() : nullptr;
+    R* pw = in.transverse ? w.data_ptr<R>() : nullptr;
+
+    std::atomic<bool> ok{true};
+    at::parallel_for(0, F, 1, [&](int64_t begin, int64_t end) {
+        Buffers b;
+        b.w.reserve(T, in.NN);
+        for (int64_t f = begin; f < end && ok.load(std::memory_order_relaxed); ++f) {
+            if (!sequential_case(in, f, b, u.data_ptr<R>(), ti.data_ptr<R>(), pv, pw)) {
+                ok.store(false, std::memory_order_relaxed);
+            }
+        }
+    });
+    if (!ok.load()) return false;
+
+    ff.u_sorted = u;
+    ff.turbulence_intensity_field_sorted = ti;
+    if (in.transverse) {
+        ff.v_sorted = v;
+        ff.w_sorted = w;
+    }
+    return true;
+}
+
+}  // namespace sorbane
