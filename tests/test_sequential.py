@@ -352,3 +352,15 @@ def test_wind_speed_gradient_matches_finite_difference():
     # 9.6 and 11 m/s: on the flat and on the falling part of the thrust curve.
     speeds = torch.tensor([9.6, 11.0], dtype=torch.float64, requires_grad=True)
     torch.autograd.gradcheck(f, (speeds,), eps=FD_EPS, atol=1e-5, rtol=1e-3)
+
+
+@pytest.mark.parametrize("key", ["sequential", "jacobi"])
+def test_failed_solve_leaves_no_alias_of_the_ambient_intensities(key):
+    # T = N = 1: the ambient turbulence field written before the failure must be
+    # a tensor of its own, not a view of the host's intensities.
+    case = Case([[0.0, 0.0]], N=1)
+    case.ff.v_sorted = torch.zeros(3, dtype=DTYPE)  # does not fit: recovery fails after preparation
+    with pytest.raises((RuntimeError, IndexError)):
+        case.solve(key, config(**ALL_ON, jacobi_max_iters=2))
+    field = case.ff.turbulence_intensity_field_sorted
+    assert field.untyped_storage().data_ptr() != case.ff.turbulence_intensities.untyped_storage().data_ptr()

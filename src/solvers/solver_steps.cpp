@@ -36,8 +36,11 @@ SolvePrep prepare_solve(const Farm& farm, const FlowField& ff, const TurbineGrid
 }
 
 at::Tensor turbulence_field(const at::Tensor& ti, int64_t N) {
-    // One intensity per turbine, the same at every point of its rotor.
-    return ti.unsqueeze(-1).unsqueeze(-1).expand({ti.size(0), ti.size(1), N, N}).contiguous();
+    // One intensity per turbine, the same at every point of its rotor. Always a
+    // copy: with T = N = 1 the expansion is itself contiguous and would alias
+    // the host's ambient intensities.
+    return ti.unsqueeze(-1).unsqueeze(-1).expand({ti.size(0), ti.size(1), N, N})
+        .clone(at::MemoryFormat::Contiguous);
 }
 
 OperatingPoint operating_point(const at::Tensor& u, const at::Tensor& yaw, const at::Tensor& tilt,
