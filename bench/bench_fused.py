@@ -19,11 +19,14 @@ solves) and as one solve over all 4320 cases. Only the solve calls are timed.
 
 Small farms: 4 x 4 and 7 x 7 grids (16 and 49 turbines) with 36 cases (36
 directions, 8 m/s) and 360 cases (36 directions x 10 speeds, 4-22 m/s), one solve.
+ns/triple: wall time per source-receiver-case triple, T x T x F.
 
-Op-by-op times come from a build whose fused path is compiled out
-(--baseline, built with -DSORBANE_NO_FUSED); without one, the op-by-op path is
-forced by an input that requires a gradient with gradient recording on, which
-adds the cost of recording the graph. Each measurement runs in a fresh
+Op-by-op times come from a build whose fused path is compiled out (--baseline,
+built with SORBANE_CMAKE_ARGS=-DCMAKE_CXX_FLAGS=-DSORBANE_NO_FUSED
+SORBANE_BUILD_ROOT=build/nofused tools/dev build float32); without one, the
+op-by-op path is forced by an input that requires a gradient with gradient
+recording on, which adds the cost of recording the graph. On the common
+problem op-by-op runs only with the most threads, once. Each measurement runs in a fresh
 interpreter with the given number of torch threads; the best of --repeat
 runs counts. The machine may be shared: treat small differences as noise.
 """
@@ -119,9 +122,9 @@ def run_one(job):
     """One measurement in this process; returns wall seconds (best of repeat)."""
     torch.set_num_threads(job["threads"])
     dtype = torch.float64 if sc.using_double() else torch.float32
-    spec = CASES[job["case"]]
-    batches = ([dict(spec, directions=[d]) for d in spec["directions"]] if job["per_direction"]
-               else [spec])
+    case_def = CASES[job["case"]]
+    batches = ([dict(case_def, directions=[d]) for d in case_def["directions"]] if job["per_direction"]
+               else [case_def])
     sets = [records(b["side"], b["spacing"], b["directions"], b["speeds"], dtype) for b in batches]
     force = job["mode"] == "op-by-op" and not job.get("baseline")
     if force:
@@ -157,11 +160,12 @@ def main():
     print(f"sorbane_cpp {'float64' if sc.using_double() else 'float32'}, N = 3, switches off; "
           f"op-by-op from {'the baseline build ' + args.baseline if args.baseline else 'a forced fallback (graph recorded)'}")
     print(f"{'case':<8}{'T':>4}{'F':>6} {'batches':<14}{'solver':<11}{'thr':>4}"
-          f"{'op-by-op s':>12}{'fused s':>10}{'speed-up':>10}{'ns/triple':>11}", flush=True)
+          f"{'op-by-op s':>12}{'ns/triple':>11}{'fused s':>10}{'ns/triple':>11}{'speed-up':>10}", flush=True)
     for name in args.cases:
-        spec = CASES[name]
-        T = spec["side"] ** 2
-        F = len(spec["directions"]) * len(spec["speeds"])
+        case_def = CASES[name]
+        T = case_def["side"] ** 2
+        F = len(case_def["directions"]) * len(case_def["speeds"])
+        triples = T * T * F
         for per_direction in ([True, False] if name == "common" else [False]):
             for solver in args.solvers:
                 for threads in args.threads:
@@ -173,7 +177,7 @@ def main():
                         job = dict(case=name, per_direction=per_direction, solver=solver, threads=threads,
                                    mode=mode, repeat=1 if mode == "op-by-op" and name == "common" else args.repeat,
                                    baseline=bool(args.baseline and mode == "op-by-op"))
-                        env = dict(os.environ)
+                        env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
                         if job["baseline"]:
                             env["PYTHONPATH"] = os.pathsep.join([args.baseline, env.get("PYTHONPATH", "")])
                         out = subprocess.run([sys.executable, str(here), "--one", json.dumps(job)], env=env,
@@ -181,9 +185,10 @@ def main():
                         times[mode] = float(out.strip().splitlines()[-1])
                     op, fu = times["op-by-op"], times["fused"]
                     batches = "per direction" if per_direction else "one solve"
-                    print(f"{name:<8}{T:>4}{F:>6} {batches:<14}{solver:<11}{threads:>4}"
-                          f"{(f'{op:.3f}' if op else '-'):>12}{fu:>10.3f}"
-                          f"{(f'{op / fu:.1f}x' if op else '-'):>10}{fu / (T * T * F) * 1e9:>11.2f}", flush=True)
+                    op_cols = f"{op:>12.4g}{op / triples * 1e9:>11.1f}" if op else f"{'-':>12}{'-':>11}"
+                    print(f"{name:<8}{T:>4}{F:>6} {batches:<14}{solver:<11}{threads:>4}{op_cols}"
+                          f"{fu:>10.4g}{fu / triples * 1e9:>11.2f}"
+                          f"{(f'{op / fu:.1f}x' if op else '-'):>10}", flush=True)
 
 
 if __name__ == "__main__":

@@ -1,16 +1,30 @@
 #pragma once
 // Internals of the fused CPU solvers. One flow case is worked at a time: its
-// rotor points are copied point by point (index p * T + r for point p of
+// rotor points are copied point by point (index p * S + r for point p of
 // receiver r), so that the loops over receivers are contiguous and vectorise.
 // Every formula repeats the operations of the kernel it replaces, in the same
 // order and at the working precision, so that fused and op-by-op results
-// differ only by the last-place rounding of exp, log and pow.
+// differ only by the last-place rounding of exp, log and pow and the order of
+// the nine-term rotor sums.
+//
+// What goes the op-by-op way instead: a recorded gradient (recording on and an
+// input that requires one), a tensor off the CPU, not strided, of another
+// dtype than the working one (the ambient turbulence may be any real dtype,
+// it is converted) or of a shape that does not fit F, T and N; an empty grid;
+// no turbine table or one shorter than 2 entries; a value that is not finite
+// or beyond 1e8 in magnitude (inputs and model coefficients alike); a rotor
+// diameter below 1e-3; rotor points of one rotor at different x; a case whose
+// mean freestream speed is 0 with transverse velocities on; a Jacobi solve of
+// no sweeps. Once a case has started, a source whose constants or whose
+// added-turbulence correlation could overflow, or a result that is not
+// finite, abandons the fused solve before anything is written.
 #include "precision.h"
 #include "records.h"
 
 #include <ATen/core/Tensor.h>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace sorbane::fused {
@@ -50,11 +64,6 @@ struct Inputs {
     // Per turbine: the largest distance factor (x / D)^downstream the
     // correlation can take, to prove that no masked pair overflows.
     std::vector<double> ch_r_max;
-
-    template <typename V>
-    const V* at_case(const at::Tensor& t, int64_t f, int64_t per_case) const {
-        return t.data_ptr<V>() + f * per_case;
-    }
 };
 
 // Checks that a solve qualifies and fills `in`; false when it does not (the
@@ -182,6 +191,10 @@ int64_t deficit_points(const CaseData& cd, const Source& src, int64_t lo, int64_
 // written (empty when none).
 void transverse(const Inputs& in, const CaseData& cd, const Source& src, real_t yaw,
                 const real_t* u, real_t* V, real_t* W, Work& w, int64_t& lo, int64_t& hi);
+
+// Runs body(begin, end) over [0, F) in contiguous ranges on the tensor
+// library's intra-op threads (one range per thread).
+void parallel_cases(int64_t F, const std::function<void(int64_t, int64_t)>& body);
 
 // Whether all n values are finite.
 bool all_finite(const real_t* v, int64_t n);

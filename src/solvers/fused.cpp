@@ -6,6 +6,7 @@
 #include "fused_detail.h"
 
 #include <ATen/ATen.h>
+#include <ATen/Parallel.h>
 #include <ATen/core/grad_mode.h>
 
 #include <algorithm>
@@ -68,7 +69,11 @@ SORBANE_INLINE int32_t as_int(float f) {
 // results below the smallest normal number come out subnormal or zero and
 // large arguments overflow to infinity. The double build uses the library.
 SORBANE_INLINE float exp_v(float x) {
-    float xc = x < -104.0f ? -104.0f : x;
+    // NaN takes the integer path as 0 (its conversion would be undefined) and
+    // comes out as NaN.
+    const bool nan = x != x;
+    float xc = nan ? 0.0f : x;
+    xc = xc < -104.0f ? -104.0f : xc;
     xc = xc > 89.0f ? 89.0f : xc;
     float fn = xc * 1.44269504088896341f;
     fn = (fn + 12582912.0f) - 12582912.0f;  // nearest integer
@@ -84,7 +89,8 @@ SORBANE_INLINE float exp_v(float x) {
     const int32_t n = static_cast<int32_t>(fn);
     const int32_t n1 = n >> 1;
     const int32_t n2 = n - n1;
-    return (p * as_float((n1 + 127) << 23)) * as_float((n2 + 127) << 23);
+    const float y = (p * as_float((n1 + 127) << 23)) * as_float((n2 + 127) << 23);
+    return nan ? x : y;
 }
 SORBANE_INLINE double exp_v(double x) { return std::exp(x); }
 
@@ -113,7 +119,8 @@ SORBANE_INLINE float log_v(float x) {
     y = y + fe * -2.12194440e-4f;
     y = y - 0.5f * z;
     const float res = (m + y) + fe * 0.693359375f;
-    return xs == std::numeric_limits<float>::infinity() ? xs : res;
+    // +inf and NaN pass through.
+    return (xs == std::numeric_limits<float>::infinity() || x != x) ? x : res;
 }
 SORBANE_INLINE double log_v(double x) { return std::log(x); }
 
@@ -160,6 +167,11 @@ bool has_shape(const at::Tensor& t, std::initializer_list<int64_t> shape) {
 
 }  // namespace
 
+void parallel_cases(int64_t F, const std::function<void(int64_t, int64_t)>& body) {
+    // A case is T x T x N x N work: one is grain enough.
+    at::parallel_for(0, F, 1, body);
+}
+
 bool all_finite(const R* v, int64_t n) {
     bool ok = true;
     for (int64_t k = 0; k < n; ++k) ok &= std::isfinite(v[k]);
@@ -168,6 +180,10 @@ bool all_finite(const R* v, int64_t n) {
 
 bool gather_inputs(const Farm& farm, const FlowField& ff, const TurbineGrid& grid,
                    const ModelConfig& cfg, Inputs& in) {
+#ifdef SORBANE_NO_FUSED
+    // A build for measuring the op-by-op path (bench/bench_fused.py --baseline).
+    return false;
+#endif
     // An empty list is the op-by-op path's error to raise.
     if (farm.turbine_tables.empty()) return false;
     const Farm::PowerThrustTable& table = farm.turbine_tables.front();
@@ -260,7 +276,7 @@ bool gather_inputs(const Farm& farm, const FlowField& ff, const TurbineGrid& gri
     in.sigmoid_k = static_cast<R>(narrow(cfg.sigmoid_k));
     in.ad = static_cast<R>(narrow(cfg.ad));
     in.bd = static_cast<R>(narrow(cfg.bd));
-    in.skew = static_cast<R>(static_cast<real_t>(0.3f) * static_cast<real_t>(narrow(cfg.dm)));
+    in.skew = static_cast<R>(0.3f * cfg.dm);  // formed in single precision in both builds
     in.ch_initial = cfg.ch_initial;
     in.ch_ai_exp = cfg.ch_ai_exp;
     in.ch_downstream = cfg.ch_downstream;
@@ -615,23 +631,13 @@ SORBANE_HOT void deflection_pairs(const Inputs& in, const CaseData& cd, const So
 // First pass over the receivers [lo, hi), after the deflection: wake centre
 // and widths, and a bound of the deficit with the amplitude and the gate (both
 // at most 1) left out.
-SORBANE_HOT void wake_widths(const CaseData& cd, const Source& src, int64_t lo, int64_t hi,
-                             Work& w) {
-    R* __restrict yc = w.yc.data();
+SORBANE_HOT void wake_widths(int64_t lo, int64_t hi, R H, R xu, R yu, R x0, R x0_len, R k, R sy0,
+                             R sz0, R snw, const R* __restrict Xr, const R* __restrict y_lo,
+                             const R* __restrict y_hi, const R* __restrict z_lo,
+                             const R* __restrict z_hi, const R* __restrict u0_hi,
+                             R* __restrict yc, R* __restrict sy_, R* __restrict sz_,
+                             R* __restrict sy2, R* __restrict sz2, R* __restrict g1) {
     const R tiny = f32c(1e-6f);
-    const R* __restrict Xr = cd.X.data();
-    const R* __restrict y_lo = cd.y_lo.data();
-    const R* __restrict y_hi = cd.y_hi.data();
-    const R* __restrict z_lo = cd.z_lo.data();
-    const R* __restrict z_hi = cd.z_hi.data();
-    const R* __restrict u0_hi = cd.u0_hi.data();
-    R* __restrict sy_ = w.sy.data();
-    R* __restrict sz_ = w.sz.data();
-    R* __restrict sy2 = w.sy2.data();
-    R* __restrict sz2 = w.sz2.data();
-    R* __restrict g1 = w.g1.data();
-    const R H = src.hh, xu = src.x, yu = src.y, x0 = src.x0, x0_len = src.x0_len, k = src.k;
-    const R sy0 = src.sy0, sz0 = src.sz0, snw = src.snw;
     for (int64_t r = lo; r < hi; ++r) {
         const R X = Xr[r];
         const R dx = X - xu;
@@ -723,60 +729,100 @@ SORBANE_HOT void gauss_points(int64_t n, int64_t NN, int64_t stride, R H, const 
     }
 }
 
-// The six vortices of one source at the points of receivers [lo, hi):
-// top and bottom (yawed rotors only), wake rotation, and their ground images.
+// The six vortices of one source at the points of receivers [lo, hi): top
+// and bottom (yawed rotors only), wake rotation, and their ground images.
+// Zero circulations contribute signed zeros only, so they are left out.
+template <bool kPair, bool kRot>
+SORBANE_INLINE void vortex_loop(int64_t lo, int64_t hi, R yi, R H, R half_d, R d8, R eps2, R shear,
+                                R u_inf, R g_top, R g_bot, R g_rot, const R* __restrict Y,
+                                const R* __restrict Z, const R* __restrict U0,
+                                const R* __restrict dxt, const R* __restrict mt, R* __restrict V,
+                                R* __restrict W) {
+    const R off = f32c(1e-5f);
+    for (int64_t r = lo; r < hi; ++r) {
+        const R yl = (Y[r] - yi) + off;
+        const R y2 = yl * yl;
+        const R z = Z[r];
+        // Diffusion of the cores under a mixing-length eddy viscosity.
+        const R kz = z * f32c(0.41f);
+        const R ml = kz / (kz / d8 + R(1));
+        const R dudz = (U0[r] * shear) / clamp_min(z, f32c(1e-4f));
+        const R nu = (ml * ml) * std::abs(dudz);
+        const R decay = eps2 / clamp_min((((nu * R(4)) * dxt[r]) / u_inf) + eps2, f32c(1e-20f));
+        const R zh = z - H;
+        const R zh_img = z + H;
+        R v = 0, w = 0, sp, vt;
+        if constexpr (kPair) {
+            vortex(y2, yl, (zh - half_d) + off, g_top, eps2, sp, vt);
+            v = sp * decay;
+            w = vt * decay;
+            vortex(y2, yl, (zh + half_d) + off, g_bot, eps2, sp, vt);
+            v = v + sp * decay;
+            w = w + vt * decay;
+            vortex(y2, yl, (zh_img + half_d) + off, -g_top, eps2, sp, vt);
+            v = v + sp * decay;
+            w = w + vt * decay;
+            vortex(y2, yl, (zh_img - half_d) + off, -g_bot, eps2, sp, vt);
+            v = v + sp * decay;
+            w = w + vt * decay;
+        }
+        if constexpr (kRot) {
+            vortex(y2, yl, zh + off, g_rot, eps2, sp, vt);
+            v = kPair ? v + sp * decay : sp * decay;
+            w = kPair ? w + vt * decay : vt * decay;
+            vortex(y2, yl, zh_img + off, -g_rot, eps2, sp, vt);
+            v = v + sp * decay;
+            w = w + vt * decay;
+        }
+        V[r] = V[r] + v * mt[r];
+        // Upwash only.
+        W[r] = W[r] + clamp_min(w * mt[r], R(0));
+    }
+}
+
+template <bool kPair, bool kRot>
+SORBANE_INLINE void vortex_rows(int64_t S, int64_t NN, int64_t lo, int64_t hi, R yi, R H, R half_d,
+                                R d8, R eps2, R shear, R u_inf, R g_top, R g_bot, R g_rot,
+                                const R* Yp, const R* Zp, const R* U0p, const R* dxt, const R* mt,
+                                R* Vp, R* Wp) {
+    for (int64_t p = 0; p < NN; ++p) {
+        vortex_loop<kPair, kRot>(lo, hi, yi, H, half_d, d8, eps2, shear, u_inf, g_top, g_bot, g_rot,
+                                 Yp + p * S, Zp + p * S, U0p + p * S, dxt, mt, Vp + p * S,
+                                 Wp + p * S);
+    }
+}
+
 SORBANE_HOT void vortex_points(int64_t S, int64_t NN, int64_t lo, int64_t hi, R yi, R H, R half_d,
                                R d8, R eps2, R shear, R u_inf, R g_top, R g_bot, R g_rot,
-                               bool pair, bool rot, const R* __restrict Yp,
-                               const R* __restrict Zp, const R* __restrict U0p,
-                               const R* __restrict dxt, const R* __restrict mt,
-                               R* __restrict Vp, R* __restrict Wp) {
-    const R off = f32c(1e-5f);
-    for (int64_t p = 0; p < NN; ++p) {
-        const R* __restrict Y = Yp + p * S;
-        const R* __restrict Z = Zp + p * S;
-        const R* __restrict U0 = U0p + p * S;
-        R* __restrict V = Vp + p * S;
-        R* __restrict W = Wp + p * S;
-        for (int64_t r = lo; r < hi; ++r) {
-            const R yl = (Y[r] - yi) + off;
-            const R y2 = yl * yl;
-            const R z = Z[r];
-            // Diffusion of the cores under a mixing-length eddy viscosity.
-            const R kz = z * f32c(0.41f);
-            const R ml = kz / (kz / d8 + R(1));
-            const R dudz = (U0[r] * shear) / clamp_min(z, f32c(1e-4f));
-            const R nu = (ml * ml) * std::abs(dudz);
-            const R decay = eps2 / clamp_min((((nu * R(4)) * dxt[r]) / u_inf) + eps2, f32c(1e-20f));
-            const R zh = z - H;
-            const R zh_img = z + H;
-            // Zero circulations contribute signed zeros only, so they are left out.
-            R v = 0, w = 0, sp, vt;
-            if (pair) {
-                vortex(y2, yl, (zh - half_d) + off, g_top, eps2, sp, vt);
-                v = sp * decay;
-                w = vt * decay;
-                vortex(y2, yl, (zh + half_d) + off, g_bot, eps2, sp, vt);
-                v = v + sp * decay;
-                w = w + vt * decay;
-                vortex(y2, yl, (zh_img + half_d) + off, -g_top, eps2, sp, vt);
-                v = v + sp * decay;
-                w = w + vt * decay;
-                vortex(y2, yl, (zh_img - half_d) + off, -g_bot, eps2, sp, vt);
-                v = v + sp * decay;
-                w = w + vt * decay;
-            }
-            if (rot) {
-                vortex(y2, yl, zh + off, g_rot, eps2, sp, vt);
-                v = pair ? v + sp * decay : sp * decay;
-                w = pair ? w + vt * decay : vt * decay;
-                vortex(y2, yl, zh_img + off, -g_rot, eps2, sp, vt);
-                v = v + sp * decay;
-                w = w + vt * decay;
-            }
-            V[r] = V[r] + v * mt[r];
-            // Upwash only.
-            W[r] = W[r] + clamp_min(w * mt[r], R(0));
+                               bool pair, bool rot, const R* Yp, const R* Zp, const R* U0p,
+                               const R* dxt, const R* mt, R* Vp, R* Wp) {
+    if (pair && rot) {
+        vortex_rows<true, true>(S, NN, lo, hi, yi, H, half_d, d8, eps2, shear, u_inf, g_top, g_bot,
+                                g_rot, Yp, Zp, U0p, dxt, mt, Vp, Wp);
+    } else if (pair) {
+        vortex_rows<true, false>(S, NN, lo, hi, yi, H, half_d, d8, eps2, shear, u_inf, g_top, g_bot,
+                                 g_rot, Yp, Zp, U0p, dxt, mt, Vp, Wp);
+    } else {
+        vortex_rows<false, true>(S, NN, lo, hi, yi, H, half_d, d8, eps2, shear, u_inf, g_top, g_bot,
+                                 g_rot, Yp, Zp, U0p, dxt, mt, Vp, Wp);
+    }
+}
+
+// Which of n receivers a deficit bounded by b can change (see deficit_points).
+SORBANE_HOT void changed_flags(int64_t n, const R* __restrict mask, const R* __restrict b,
+                               const R* __restrict amin, bool root_sum, R* __restrict flag) {
+    const R eps = std::numeric_limits<R>::epsilon() * R(0.125);
+    const R zero_sq = std::sqrt(std::numeric_limits<R>::denorm_min()) * R(0.5);
+    if (root_sum) {
+        for (int64_t k = 0; k < n; ++k) {
+            const R a = amin[k];
+            const R limit = a > R(0) ? (a * a) * eps : lit(1e-20) * R(0.25);
+            const bool same = b[k] <= lit(0.05) && b[k] * b[k] < limit;
+            flag[k] = (mask[k] != R(0) && !same) ? R(1) : R(0);
+        }
+    } else {
+        for (int64_t k = 0; k < n; ++k) {
+            flag[k] = (mask[k] != R(0) && !(b[k] < zero_sq)) ? R(1) : R(0);
         }
     }
 }
@@ -803,7 +849,10 @@ void deficit_pairs(const Inputs& in, const CaseData& cd, const Source& src, int6
     // Whole vectors: the spare lanes past hi compute values nobody reads.
     const int64_t end = lo + padded(hi - lo);
     deflection_pairs(in, cd, src, lo, end, w.yc.data());
-    wake_widths(cd, src, lo, end, w);
+    wake_widths(lo, end, src.hh, src.x, src.y, src.x0, src.x0_len, src.k, src.sy0, src.sz0,
+                src.snw, cd.X.data(), cd.y_lo.data(), cd.y_hi.data(), cd.z_lo.data(),
+                cd.z_hi.data(), cd.u0_hi.data(), w.yc.data(), w.sy.data(), w.sz.data(),
+                w.sy2.data(), w.sz2.data(), w.g1.data());
 }
 
 int64_t deficit_points(const CaseData& cd, const Source& src, int64_t lo, int64_t hi, Work& w,
@@ -813,17 +862,15 @@ int64_t deficit_points(const CaseData& cd, const Source& src, int64_t lo, int64_
     // half the last place of A^2 (A is the floor's output, or 0 before the
     // first wake), and leaves a sum unchanged when D^2 is exactly zero. Such
     // receivers, and those the downstream mask drops, are left out.
-    const R eps = std::numeric_limits<R>::epsilon() * R(0.125);
-    const R zero_sq = std::sqrt(std::numeric_limits<R>::denorm_min()) * R(0.5);
-    const auto unchanged = [&](int64_t r, R b) {
-        if (!root_sum) return b < zero_sq;
-        const R a = amin[r];
-        return b <= lit(0.05) && (a > R(0) ? b * b < (a * a) * eps : b * b < lit(1e-20) * R(0.25));
-    };
     int32_t* idx = w.idx.data();
+    R* flag = w.k_bound.data();
+    const int64_t span = padded(hi - lo);
+    changed_flags(span, w.mask.data() + lo, w.g1.data() + lo, root_sum ? amin + lo : nullptr,
+                  root_sum, flag);
     int64_t n = 0;
     for (int64_t r = lo; r < hi; ++r) {
-        if (w.mask[r] != R(0) && !unchanged(r, w.g1[r])) idx[n++] = static_cast<int32_t>(r);
+        idx[n] = static_cast<int32_t>(r);
+        n += flag[r - lo] != R(0);
     }
     if (n == 0) return 0;
     // The candidates' amplitudes, packed in whole vectors (spare lanes repeat
@@ -840,13 +887,15 @@ int64_t deficit_points(const CaseData& cd, const Source& src, int64_t lo, int64_
     wake_amplitudes(np, src, w.k_X.data(), w.k_sy.data(),
                     w.k_sz.data(), w.k_g1.data(), w.k_amp.data(), w.k_gate.data(),
                     w.k_bound.data());
+    for (int64_t k = 0; k < np; ++k) w.k_mask[k] = R(1);
+    for (int64_t k = 0; k < np; ++k) w.k_g1[k] = root_sum ? amin[idx[k]] : R(0);
+    changed_flags(np, w.k_mask.data(), w.k_bound.data(), w.k_g1.data(), root_sum, w.k_cnt.data());
     int64_t K = 0;
     for (int64_t k = 0; k < n; ++k) {
-        if (unchanged(idx[k], w.k_bound[k])) continue;
         idx[K] = idx[k];
         w.k_amp[K] = w.k_amp[k];
         w.k_gate[K] = w.k_gate[k];
-        ++K;
+        K += w.k_cnt[k] != R(0);
     }
     if (K == 0) return 0;
     const int64_t Kp = padded(K);

@@ -2,14 +2,14 @@
 // change over all flow cases, so all cases sweep in step; within a sweep each
 // case is worked in cache and the cases run in parallel. Sources are taken in
 // the solver's chunks, their deficits and transverse velocities summed per
-// chunk before they join the sweep's sums, as the chunked tensors are. A case
-// whose sweep reproduced its previous state bit for bit is at its fixed point
-// and is not swept again.
+// chunk, in source order, before they join the sweep's sums, as the chunked
+// tensors are (the tensor library groups a sum over more than 16 sources
+// differently: a last-place difference). A case whose sweep reproduced its
+// previous state bit for bit is at its fixed point and is not swept again.
 #include "fused.h"
 #include "fused_detail.h"
 
 #include <ATen/ATen.h>
-#include <ATen/Parallel.h>
 
 #include <algorithm>
 #include <atomic>
@@ -218,7 +218,7 @@ bool try_fused_jacobi(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelC
     // The first sweep starts from the freestream, no transverse flow and the
     // ambient turbulence.
     std::atomic<bool> ok{true};
-    at::parallel_for(0, F, 1, [&](int64_t begin, int64_t end) {
+    parallel_cases(F, [&](int64_t begin, int64_t end) {
         CaseData cd;
         for (int64_t f = begin; f < end; ++f) {
             if (!cd.load(in, f)) {
@@ -235,7 +235,7 @@ bool try_fused_jacobi(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelC
     std::vector<R> change(F, R(0));
     int cur = 0;  // which copy holds the latest state
     for (int32_t sweep = 0; sweep < cfg.jacobi_max_iters; ++sweep) {
-        at::parallel_for(0, F, 1, [&](int64_t begin, int64_t end) {
+        parallel_cases(F, [&](int64_t begin, int64_t end) {
             Buffers b;
             b.w.reserve(T, NN);
             for (int64_t f = begin; f < end && ok.load(std::memory_order_relaxed); ++f) {
@@ -271,7 +271,7 @@ bool try_fused_jacobi(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelC
         w = at::empty({F, T, N, N}, opts);
     }
     // Back to (F, T, N, N).
-    at::parallel_for(0, F, 1, [&](int64_t begin, int64_t end) {
+    parallel_cases(F, [&](int64_t begin, int64_t end) {
         for (int64_t f = begin; f < end; ++f) {
             const R* U = st.U[cur].data() + f * n;
             const R* TI = st.TI[cur].data() + f * T;

@@ -1,14 +1,14 @@
 // The sequential solver's downstream pass, fused: one flow case at a time, its
 // T x N x N working field in cache, cases in parallel. A source's wake is
-// evaluated only at the receivers its downstream mask keeps (rotor-mean x more
-// than 0.1 beyond its own); the others would get exactly zero deficit and zero
-// added turbulence, and of that only the floors of the combination remain,
-// which the pass applies to them directly.
+// evaluated only at the receivers it can change: those its downstream mask
+// keeps (rotor-mean x more than 0.1 beyond its own) whose deficit can reach
+// the last place of their combined deficit. The others keep their combined
+// deficit and turbulence, but for the floors that the first visit gives every
+// turbine, which the pass applies to them directly.
 #include "fused.h"
 #include "fused_detail.h"
 
 #include <ATen/ATen.h>
-#include <ATen/Parallel.h>
 
 #include <atomic>
 #include <cmath>
@@ -44,7 +44,7 @@ bool sequential_case(const Inputs& in, int64_t f, Buffers& b, R* u_out, R* ti_ou
     std::vector<R>& A = b.A;
     std::vector<R>& TI = b.TI;
     A.assign(S * NN, R(0));
-    b.A_min.assign(T, R(0));
+    b.A_min.assign(T + kPad, R(0));  // read in whole vectors
     TI.assign(T, cd.amb);
     // Steering reads V, which stays zero without transverse velocities.
     if (in.transverse || in.steering) {
@@ -160,7 +160,7 @@ bool try_fused_sequential(Farm& farm, FlowField& ff, TurbineGrid& grid, const Mo
     R* pw = in.transverse ? w.data_ptr<R>() : nullptr;
 
     std::atomic<bool> ok{true};
-    at::parallel_for(0, F, 1, [&](int64_t begin, int64_t end) {
+    parallel_cases(F, [&](int64_t begin, int64_t end) {
         Buffers b;
         b.w.reserve(T, in.NN);
         for (int64_t f = begin; f < end && ok.load(std::memory_order_relaxed); ++f) {
