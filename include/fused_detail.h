@@ -196,6 +196,14 @@ void transverse(const Inputs& in, const CaseData& cd, const Source& src, real_t 
 // library's intra-op threads (one range per thread).
 void parallel_cases(int64_t F, const std::function<void(int64_t, int64_t)>& body);
 
+// The result fields in the layout the op-by-op solvers give them, allocated
+// before the cases run and published only once every case has succeeded.
+struct Outputs {
+    at::Tensor u, ti, v, w;  // (F, T, N, N); v and w only with transverse velocities
+    explicit Outputs(const Inputs& in);
+    void publish(FlowField& ff) const;
+};
+
 // Whether all n values are finite.
 bool all_finite(const real_t* v, int64_t n);
 

@@ -1010,4 +1010,23 @@ void transverse(const Inputs& in, const CaseData& cd, const Source& src, R yaw, 
                   cd.Z.data(), cd.U0.data(), w.dxt.data(), w.mask.data(), V, W);
 }
 
+Outputs::Outputs(const Inputs& in) {
+    const at::TensorOptions opts = in.u0.options();
+    u = at::empty({in.F, in.T, in.N, in.N}, opts);
+    ti = at::empty({in.F, in.T, in.N, in.N}, opts);
+    if (in.transverse) {
+        v = at::empty({in.F, in.T, in.N, in.N}, opts);
+        w = at::empty({in.F, in.T, in.N, in.N}, opts);
+    }
+}
+
+void Outputs::publish(FlowField& ff) const {
+    ff.u_sorted = u;
+    ff.turbulence_intensity_field_sorted = ti;
+    if (v.defined()) {
+        ff.v_sorted = v;
+        ff.w_sorted = w;
+    }
+}
+
 }  // namespace sorbane::fused

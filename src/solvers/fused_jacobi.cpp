@@ -205,7 +205,7 @@ bool try_fused_jacobi(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelC
     if (cfg.jacobi_max_iters < 1) return false;
     Inputs in;
     if (!gather_inputs(farm, ff, grid, cfg, in)) return false;
-    const int64_t F = in.F, T = in.T, N = in.N, NN = in.NN, S = T + kPad, n = S * NN;
+    const int64_t F = in.F, T = in.T, NN = in.NN, S = T + kPad, n = S * NN;
     const int64_t chunk = std::max<int64_t>(cfg.jacobi_chunk_size, 1);
 
     State st;
@@ -262,14 +262,8 @@ bool try_fused_jacobi(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelC
         }
     }
 
-    const at::TensorOptions opts = in.u0.options();
-    at::Tensor u = at::empty({F, T, N, N}, opts);
-    at::Tensor ti = at::empty({F, T, N, N}, opts);
-    at::Tensor v, w;
-    if (in.transverse) {
-        v = at::empty({F, T, N, N}, opts);
-        w = at::empty({F, T, N, N}, opts);
-    }
+    const Outputs result(in);
+    const at::Tensor &u = result.u, &ti = result.ti, &v = result.v, &w = result.w;
     // Back to (F, T, N, N).
     parallel_cases(F, [&](int64_t begin, int64_t end) {
         for (int64_t f = begin; f < end; ++f) {
@@ -299,12 +293,7 @@ bool try_fused_jacobi(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelC
         }
     });
 
-    ff.u_sorted = u;
-    ff.turbulence_intensity_field_sorted = ti;
-    if (in.transverse) {
-        ff.v_sorted = v;
-        ff.w_sorted = w;
-    }
+    result.publish(ff);
     return true;
 }
 

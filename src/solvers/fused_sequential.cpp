@@ -147,15 +147,9 @@ bool sequential_case(const Inputs& in, int64_t f, Buffers& b, R* u_out, R* ti_ou
 bool try_fused_sequential(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelConfig& cfg) {
     Inputs in;
     if (!gather_inputs(farm, ff, grid, cfg, in)) return false;
-    const int64_t F = in.F, T = in.T, N = in.N;
-    const at::TensorOptions opts = in.u0.options();
-    at::Tensor u = at::empty({F, T, N, N}, opts);
-    at::Tensor ti = at::empty({F, T, N, N}, opts);
-    at::Tensor v, w;
-    if (in.transverse) {
-        v = at::empty({F, T, N, N}, opts);
-        w = at::empty({F, T, N, N}, opts);
-    }
+    const int64_t F = in.F, T = in.T;
+    const Outputs result(in);
+    const at::Tensor &u = result.u, &ti = result.ti, &v = result.v, &w = result.w;
     R* pv = in.transverse ? v.data_ptr<R>() : nullptr;
     R* pw = in.transverse ? w.data_ptr<R>() : nullptr;
 
@@ -171,12 +165,7 @@ bool try_fused_sequential(Farm& farm, FlowField& ff, TurbineGrid& grid, const Mo
     });
     if (!ok.load()) return false;
 
-    ff.u_sorted = u;
-    ff.turbulence_intensity_field_sorted = ti;
-    if (in.transverse) {
-        ff.v_sorted = v;
-        ff.w_sorted = w;
-    }
+    result.publish(ff);
     return true;
 }
 
