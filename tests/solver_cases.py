@@ -1,7 +1,7 @@
 """Farms, flow fields and model settings shared by the solver tests.
 
 Turbine data: the IEA Wind Task 37 3.4 MW reference turbine (130 m rotor, 110 m
-hub, tip-speed ratio about 8), thrust curve from /work/shared/data. Model
+hub, tip-speed ratio about 8), thrust curve from the copy shipped with farmrun. Model
 coefficients are the published ones: Bastankhah & Porte-Agel (2016) near-wake
 alpha = 0.58, beta = 0.077; Niayifar & Porte-Agel (2016) expansion
 k = 0.38 I + 0.004; Crespo & Hernandez (1996) added turbulence
@@ -10,6 +10,7 @@ k = 0.38 I + 0.004; Crespo & Hernandez (1996) added turbulence
 import csv
 import pathlib
 
+import pytest
 import torch
 
 from common import DTYPE, sc
@@ -17,7 +18,7 @@ from common import DTYPE, sc
 D = 130.0
 HUB = 110.0
 TSR = 8.0
-DATA = pathlib.Path("/work/shared/data/iea-3.4-130-rwt.csv")
+DATA = pathlib.Path(__file__).resolve().parents[1] / "python/farmrun/data/iea-3.4-130-rwt.csv"
 
 
 def iea_table():
@@ -178,3 +179,15 @@ def switch_id(sw):
     names = dict(enable_secondary_steering="steer", enable_transverse_velocities="trans",
                  enable_yaw_added_recovery="recov")
     return "-".join(names[k] for k, v in sw.items() if v) or "plain"
+
+
+
+@pytest.fixture(autouse=True, params=["plain", "recorded"])
+def solver_path(request, monkeypatch):
+    """Every test twice: as given, and with the yaw angles recording gradients,
+    which rules out the fused no-gradient path."""
+    monkeypatch.setitem(globals(), "RECORD_GRADIENT", request.param == "recorded")
+
+
+ALL_ON = dict(enable_secondary_steering=True, enable_transverse_velocities=True,
+              enable_yaw_added_recovery=True)

@@ -3,23 +3,13 @@ chunking, gradient mode and gradients."""
 import pytest
 import torch
 
-import solver_cases
 from common import DOUBLE, DTYPE, sc
+from solver_cases import ALL_ON, solver_path  # noqa: F401  (autouse fixture)
 from solver_cases import Case, config, empty_case, row, sloped_table, solve_with_yaw
 
 # Every case here holds in the double build as well.
 pytestmark = pytest.mark.float64
 
-
-@pytest.fixture(autouse=True, params=["plain", "recorded"])
-def solver_path(request, monkeypatch):
-    """Every test twice: as given, and with the yaw angles recording gradients,
-    which rules out the fused no-gradient path."""
-    monkeypatch.setattr(solver_cases, "RECORD_GRADIENT", request.param == "recorded")
-
-
-ALL_ON = dict(enable_secondary_steering=True, enable_transverse_velocities=True,
-              enable_yaw_added_recovery=True)
 # Every case keeps the shared downstream order (wind within a few degrees of
 # the row), so the sweeps settle on the sequential pass's field.
 STAGGERED = [[0.0, 0.0], [4.0, 1.2], [7.0, -0.5], [11.0, 0.8], [14.0, 0.0]]

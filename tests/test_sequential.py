@@ -4,24 +4,14 @@ import math
 import pytest
 import torch
 
-import solver_cases
 from common import DOUBLE, DTYPE, sc
+from solver_cases import ALL_ON, solver_path  # noqa: F401  (autouse fixture)
 from solver_cases import (SWITCHES, Case, config, empty_case, make_table, row, solve_with_yaw,
                           switch_id)
 
 # Every case here holds in the double build as well.
 pytestmark = pytest.mark.float64
 
-
-@pytest.fixture(autouse=True, params=["plain", "recorded"])
-def solver_path(request, monkeypatch):
-    """Every test twice: as given, and with the yaw angles recording gradients,
-    which rules out the fused no-gradient path."""
-    monkeypatch.setattr(solver_cases, "RECORD_GRADIENT", request.param == "recorded")
-
-
-ALL_ON = dict(enable_secondary_steering=True, enable_transverse_velocities=True,
-              enable_yaw_added_recovery=True)
 ops = torch.ops.sorbane_cpp
 
 
