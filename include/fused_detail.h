@@ -29,6 +29,17 @@
 
 namespace sorbane::fused {
 
+using R = real_t;
+
+// A double literal of the solvers or of crespo_hernandez_ti, as it meets a
+// tensor of the working dtype.
+constexpr R lit(double v) { return static_cast<R>(v); }
+
+// clamp_min with the tensor library's NaN propagation. Always inlined: the hot
+// loops are cloned per instruction set, and their helpers must inline into
+// each clone or the loops do not vectorise.
+inline __attribute__((always_inline)) R clamp_min(R x, R m) { return x < m ? m : x; }
+
 // Per-receiver arrays carry this many spare entries, so that the vector loops
 // over receivers run whole vectors and need no scalar remainder.
 inline constexpr int64_t kPad = 16;

@@ -335,11 +335,15 @@ def plan_batches(wind_directions: Sequence[float], max_cases: int) -> list[list[
     return [idx[s:s + max_cases] for idx in groups.values() for s in range(0, len(idx), max_cases)]
 
 
+@dataclass
 class _Records:
     """The records of one solved batch, kept for the flow plane."""
 
-    def __init__(self, grid, farm, ff, table, cfg):
-        self.grid, self.farm, self.ff, self.table, self.cfg = grid, farm, ff, table, cfg
+    grid: Any
+    farm: Any
+    ff: Any
+    table: Any
+    cfg: Any
 
 
 def _solve_batch(v, idx, table, cfg, solver, opt) -> _Records:
@@ -488,12 +492,6 @@ def thrust_coefficient(table, u, yaw, tilt):
     [0, 0.9999], corrected for yaw and tilt against the reference tilt."""
     ct = _interp(table.wind_speed, table.thrust_coefficient, u).clamp(0.0, 0.9999)
     return (ct * _misalignment(yaw, tilt, table.ref_tilt)).clamp(0.0, 0.9999)
-
-
-def axial_induction(ct, yaw, tilt, ref_tilt):
-    """Axial induction from the corrected thrust coefficient, as the solvers derive it."""
-    c = _misalignment(yaw, tilt, ref_tilt)
-    return (0.5 / c) * (1.0 - torch.sqrt(torch.clamp_min(1.0 - ct * c, 1e-6)))
 
 
 def table_power(table, u, yaw, exponent):

@@ -22,9 +22,11 @@ from pathlib import Path
 
 import torch
 
+import sorbane_cpp as sc
+
 from .aep import AnnualEnergy
 from .model import (DEG, FarmDescription, FarmError, FarmResult, FlowCases, _prepare,
-                    _solve_batch, axial_induction, rotor_effective, thrust_coefficient,
+                    _solve_batch, rotor_effective, thrust_coefficient,
                     working_dtype)
 
 __all__ = ["FlowPlane", "SolvedCase", "flow_plane", "plot_farm", "plot_plane", "solve_case"]
@@ -75,7 +77,7 @@ class SolvedCase:
         v, table, cfg = _prepare(one, solver, device)
         self.farm, self.direction, self.speed = farm, direction, speed
         with torch.no_grad():
-            rec = _solve_batch(v, [0], table, cfg, _get_solver(solver), one.model)
+            rec = _solve_batch(v, [0], table, cfg, sc.get_solver(solver), one.model)
             grid, fm, ff = rec.grid, rec.farm, rec.ff
             self.records = rec
             # The record's 32-bit values, as the freestream on the rotors used them.
@@ -83,7 +85,6 @@ class SolvedCase:
             u = rotor_effective(ff.u_sorted)
             yaw, tilt = fm.yaw_angles_sorted, fm.tilt_angles_sorted
             self.ct = thrust_coefficient(table, u, yaw, tilt)
-            self.ai = axial_induction(self.ct, yaw, tilt, table.ref_tilt)
             self.ti = ff.turbulence_intensity_field_sorted.mean(dim=(-2, -1))
             self.yaw = yaw
             self.x_ups, self.y_ups = grid.x_sorted, grid.y_sorted
@@ -136,11 +137,6 @@ class SolvedCase:
         deficit = d * u0.unsqueeze(2) * down.view(1, P, -1, 1, 1)
         combined = OPS.sosfs_combination(deficit, 2)
         return torch.clamp_min(u0 - combined, 1e-6).view(P)
-
-
-def _get_solver(key):
-    import sorbane_cpp as sc
-    return sc.get_solver(key)
 
 
 def _row_for_case(farm, angles, direction, speed, name):

@@ -31,11 +31,7 @@ namespace sorbane::fused {
 
 namespace {
 
-using R = real_t;
-
-// A double literal of the solvers or of crespo_hernandez_ti, as it meets a
-// tensor of the working dtype; and a single-precision constant of the kernels.
-constexpr R lit(double v) { return static_cast<R>(v); }
+// A single-precision constant of the kernels at the working dtype.
 constexpr R f32c(float v) { return static_cast<R>(v); }
 
 constexpr float kPiF = 3.14159265358979323846f;
@@ -46,8 +42,7 @@ constexpr float kGaussDegToRad = 0.017453292519943295f;
 // values, it keeps every intermediate of a skipped pair finite.
 constexpr double kMaxInput = 1e8;
 
-// clamp_min / clamp_max with the tensor library's NaN propagation.
-SORBANE_INLINE R clamp_min(R x, R m) { return x < m ? m : x; }
+// clamp_max with the tensor library's NaN propagation.
 SORBANE_INLINE R clamp_max(R x, R m) { return x > m ? m : x; }
 SORBANE_INLINE R clamp(R x, R lo, R hi) { return clamp_max(clamp_min(x, lo), hi); }
 

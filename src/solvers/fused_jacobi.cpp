@@ -21,11 +21,7 @@ namespace sorbane {
 
 namespace {
 
-using R = real_t;
 using namespace fused;
-
-constexpr R lit(double v) { return static_cast<R>(v); }
-inline R clamp_min(R x, R m) { return x < m ? m : x; }
 
 // Two copies of each state, point-major per case (rows of S = T + kPad): the
 // previous sweep's and the one being built.

@@ -18,11 +18,7 @@ namespace sorbane {
 
 namespace {
 
-using R = real_t;
 using namespace fused;
-
-constexpr R lit(double v) { return static_cast<R>(v); }
-inline R clamp_min(R x, R m) { return x < m ? m : x; }
 
 struct Buffers {
     CaseData cd;
