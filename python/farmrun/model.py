@@ -18,7 +18,9 @@ import sorbane_cpp as sc
 
 __all__ = [
     "DEFAULT_MEMORY_LIMIT", "FarmDescription", "FarmError", "FarmResult", "FlowCases",
-    "ModelOptions", "SOLVERS", "TurbineType", "plan_batches", "run", "working_dtype",
+    "ModelOptions", "SOLVERS", "SolvedBatch", "TurbineType", "case_power", "plan_batches",
+    "prepare", "rotor_effective", "run", "solve_batch", "table_power", "thrust_coefficient",
+    "working_dtype",
 ]
 
 SOLVERS = ("sequential", "jacobi")
@@ -336,8 +338,8 @@ def plan_batches(wind_directions: Sequence[float], max_cases: int) -> list[list[
 
 
 @dataclass
-class _Records:
-    """The records of one solved batch, kept for the flow plane."""
+class SolvedBatch:
+    """The records of one solved batch (the flow plane reads them)."""
 
     grid: Any
     farm: Any
@@ -346,7 +348,7 @@ class _Records:
     cfg: Any
 
 
-def _solve_batch(v, idx, table, cfg, solver, opt) -> _Records:
+def solve_batch(v, idx, table, cfg, solver, opt) -> SolvedBatch:
     T, N = v["x"].shape[0], opt.grid_resolution
     sel = torch.as_tensor(idx, device=v["x"].device)
     grid = sc.TurbineGrid()
@@ -384,7 +386,20 @@ def _solve_batch(v, idx, table, cfg, solver, opt) -> _Records:
     solver.solve(farm, ff, grid, cfg)
     ff.finalize(grid.unsorted_indices)
     farm.finalize(grid.unsorted_indices)
-    return _Records(grid, farm, ff, table, cfg)
+    return SolvedBatch(grid, farm, ff, table, cfg)
+
+
+def case_power(v: dict, idx: Sequence[int], table, cfg, solver, opt: ModelOptions) -> torch.Tensor:
+    """Per-turbine power in W, (len(idx), T) in layout order, of the cases ``idx``.
+
+    Keeps the gradient history of every entry of ``v`` that requires one (yaw
+    angles, layout coordinates, wind speeds), so a loss built on it
+    back-propagates through the solve; ``solver`` is a solver object.
+    """
+    rec = solve_batch(v, idx, table, cfg, solver, opt)
+    u = rotor_effective(rec.ff.u_sorted).gather(1, rec.grid.unsorted_indices)
+    yaw = v["yaw"][torch.as_tensor(idx, device=u.device)]
+    return table_power(table, u, yaw, opt.yaw_power_exponent)
 
 
 def rotor_effective(u: torch.Tensor) -> torch.Tensor:
@@ -392,7 +407,10 @@ def rotor_effective(u: torch.Tensor) -> torch.Tensor:
     return u.pow(3.0).mean(dim=(-2, -1)).pow(0.3333333333333333)
 
 
-def _prepare(farm: FarmDescription, solver: str, device) -> tuple[dict, Any, Any]:
+def prepare(farm: FarmDescription, solver: str, device) -> tuple[dict, Any, Any]:
+    """Validates ``farm`` and returns its values as tensors of the working dtype
+    (a dict keyed x, y, hub, diam, wd, ws, ti, freq, yaw, tilt, and the scalars
+    shear, zref, ref_tilt), its turbine table and its model configuration."""
     if solver not in SOLVERS:
         raise FarmError("solver", f"expected one of {', '.join(SOLVERS)}, got {solver!r}")
     p = _validate(farm)
@@ -435,7 +453,7 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
     terminal when there is more than one batch.
     """
     start = time.perf_counter()
-    v, table, cfg = _prepare(farm, solver, device)
+    v, table, cfg = prepare(farm, solver, device)
     opt = farm.model
     F, T = v["wd"].shape[0], v["x"].shape[0]
     if batch_size is None:
@@ -449,7 +467,7 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
     ti = torch.empty_like(u)
     with torch.no_grad():
         for idx in _progress(batches, progress):
-            rec = _solve_batch(v, idx, table, cfg, solver_obj, opt)
+            rec = solve_batch(v, idx, table, cfg, solver_obj, opt)
             back = rec.grid.unsorted_indices
             sel = torch.as_tensor(idx, device=u.device)
             u[sel] = rotor_effective(rec.ff.u_sorted).gather(1, back)

@@ -25,8 +25,8 @@ import torch
 import sorbane_cpp as sc
 
 from .aep import AnnualEnergy
-from .model import (DEG, FarmDescription, FarmError, FarmResult, FlowCases, _prepare,
-                    _solve_batch, rotor_effective, thrust_coefficient,
+from .model import (DEG, FarmDescription, FarmError, FarmResult, FlowCases, prepare,
+                    solve_batch, rotor_effective, thrust_coefficient,
                     working_dtype)
 
 __all__ = ["FlowPlane", "SolvedCase", "flow_plane", "plot_farm", "plot_plane", "solve_case"]
@@ -74,10 +74,10 @@ class SolvedCase:
         one.yaw_angles = _yaw_for_case(farm, direction, speed, yaw_angles)
         one.tilt_angles = None if farm.tilt_angles is None else _row_for_case(
             farm, farm.tilt_angles, direction, speed, "tilt_angles")
-        v, table, cfg = _prepare(one, solver, device)
+        v, table, cfg = prepare(one, solver, device)
         self.farm, self.direction, self.speed = farm, direction, speed
         with torch.no_grad():
-            rec = _solve_batch(v, [0], table, cfg, sc.get_solver(solver), one.model)
+            rec = solve_batch(v, [0], table, cfg, sc.get_solver(solver), one.model)
             grid, fm, ff = rec.grid, rec.farm, rec.ff
             self.records = rec
             # The record's 32-bit values, as the freestream on the rotors used them.
