@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import json
+import sys
 from dataclasses import fields
 from pathlib import Path
 
@@ -105,8 +106,9 @@ def load_farm_file(path) -> FarmDescription:
     except RecursionError:
         raise FarmError(str(path), f"nested more than {MAX_DEPTH} levels deep "
                                    "(a farm file needs at most 4)") from None
-    except ValueError as e:  # an integer beyond the interpreter's digit limit
-        raise FarmError(str(path), f"not a usable JSON number: {e}") from None
+    except ValueError:  # an integer beyond the interpreter's digit limit
+        raise FarmError(str(path), "not valid JSON: an integer of more than "
+                                   f"{sys.get_int_max_str_digits()} digits") from None
     try:
         return farm_from_dict(data)
     except FarmError as e:
