@@ -125,6 +125,7 @@ def row_farm(n=40, model=None):
                            model=model or ModelOptions())
 
 
+@pytest.mark.float64
 def test_jacobi_settles_on_a_farm_that_needs_more_than_30_sweeps():
     seq = farmrun.run(row_farm(), solver="sequential")
     jac = farmrun.run(row_farm(), solver="jacobi")
