@@ -8,7 +8,7 @@ import time
 
 import torch
 
-from .aep import HOURS_PER_YEAR, AnnualEnergy, annual_energy
+from .aep import AnnualEnergy, annual_energy
 from .model import SOLVERS, FarmDescription, FarmError, FarmResult, run, working_dtype
 from .outputs import check_output_paths, json_bytes, write_outputs
 
