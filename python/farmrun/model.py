@@ -221,9 +221,8 @@ def _number(path, v, *, positive=False, nonneg=False) -> float:
     try:
         v = float(v)
     except OverflowError:  # an integer beyond the range of a double
-        raise FarmError(path, f"must be finite, got an integer of about "
-                              f"{int(v.bit_length() * 0.30103) + 1} digits") \
-            from None
+        digits = int(v.bit_length() * math.log10(2)) + 1
+        raise FarmError(path, f"must be finite, got an integer of about {digits} digits") from None
     if not math.isfinite(v):
         raise FarmError(path, f"must be finite, got {v}")
     if positive and not v > 0:
@@ -299,7 +298,8 @@ def _closest_pair(x, y):
 # 4 alpha I + 2 beta (1 - sqrt(1 - Ct)), so both must be positive; the wake
 # widens at k = ka I + kb, which must not shrink it; the Crespo-Hernandez
 # turbulence a^e I0^i (x/D)^d needs e, i >= 0 (a and I0 may be 0) and d <= 0
-# (added turbulence decays downstream); the yaw power law cos^p needs p >= 0.
+# (added turbulence decays downstream); the yaw power law cos^p needs p >= 0,
+# and the skew-angle factor dm turns a wake with the yaw, never against it.
 MODEL_RANGES = {
     "alpha": (0.0, None, False, None), "beta": (0.0, None, False, None),
     "ka": (0.0, None, True, None), "kb": (0.0, None, True, None),
