@@ -26,7 +26,7 @@ def test_readme_example_loads_and_runs():
     assert farm.cases.wind_directions[4:8] == [90.0] * 4
     assert farm.cases.wind_speeds[4:8] == [5.0, 8.0, 11.0, 14.0]
     assert farm.cases.frequencies[13] == 0.20
-    assert farm.model.jacobi_max_iters == 30 and farm.model.alpha == 0.58
+    assert farm.model.jacobi_max_iters is None and farm.model.alpha == 0.58
     energy = farmrun.annual_energy(farmrun.run(farm))
     assert 0.0 < energy.wake_loss_percent < 20.0 < energy.aep_gwh
 
@@ -115,11 +115,11 @@ ERRORS = [
     (setter("layout_x.0", "0"), "layout_x[0]: expected a number, got '0'"),
     (setter("turbine.ref_tilt", True), "turbine.ref_tilt: expected a number, got True"),
     (setter("layout_y", 3.0), "layout_y: expected a list of numbers, got 3.0"),
-    (setter("model.grid_resolution", 2.5), "model.grid_resolution: expected a positive integer, got 2.5"),
-    (setter("model.jacobi_max_iters", 0), "model.jacobi_max_iters: expected a positive integer, got 0"),
+    (setter("model.grid_resolution", 2.5), "model.grid_resolution: expected an integer from 1 to 25, got 2.5"),
+    (setter("model.jacobi_max_iters", 0), "model.jacobi_max_iters: expected an integer from 1 to 1000000, got 0"),
     (setter("model.enable_transverse_velocities", 1),
      "model.enable_transverse_velocities: expected true or false, got 1"),
-    (setter("model.jacobi_tol", -1e-6), "model.jacobi_tol: must not be negative, got -1e-06"),
+    (setter("model.jacobi_tol", -1e-6), "model.jacobi_tol: must be at least 0, got -1e-06"),
 ]
 
 

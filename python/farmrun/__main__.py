@@ -2,13 +2,15 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import sys
 import time
 
 import torch
 
-from .aep import HOURS_PER_YEAR, AnnualEnergy, annual_energy
-from .model import SOLVERS, FarmDescription, FarmError, FarmResult, run
+from .aep import AnnualEnergy, annual_energy
+from .model import SOLVERS, FarmDescription, FarmError, FarmResult, run, working_dtype
+from .outputs import check_output_paths, json_bytes, write_outputs
 
 
 def _load(args) -> FarmDescription:
@@ -45,30 +47,75 @@ def _summary(energy: AnnualEnergy) -> list[str]:
             f"  ({energy.hours_per_year:g} h per year)"]
 
 
-def _document(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy) -> dict:
+def _version() -> str:
+    from importlib import metadata
+    try:
+        return metadata.version("sorbane-cpp")
+    except metadata.PackageNotFoundError:  # run from a checkout
+        import tomllib
+        from pathlib import Path
+        pyproject = Path(__file__).resolve().parents[2] / "pyproject.toml"
+        try:
+            return tomllib.loads(pyproject.read_text())["project"]["version"]
+        except (OSError, KeyError, ValueError):
+            return "unknown"
+
+
+# Units of every field whose name does not carry its unit.
+UNITS = {
+    "x": "m", "y": "m", "hub_height": "m", "mean_speed": "m/s", "rotor_diameter": "m",
+    "wind_direction": "deg, where the wind comes from (270 = west)",
+    "wind_speed": "m/s at reference_wind_height", "turbulence_intensity": "1 (a fraction)",
+    "frequency": "1 (share of the year)", "turbine_rotor_velocity": "m/s, rotor-effective",
+    "turbine_turbulence_intensity": "1 (a fraction)", "turbine_thrust_coefficient": "1",
+    "yaw_angles": "deg", "tilt_angles": "deg", "ref_tilt": "deg", "wind_shear": "1 (exponent)",
+    "reference_wind_height": "m", "hours_per_year": "h",
+}
+
+
+def _jacobi_warning(result: FarmResult) -> str | None:
+    if not result.sweeps_may_not_have_settled:
+        return None
+    limit, n = min((l, c) for l, c in zip(result.sweep_limits, result.longest_chains)
+                   if l < c - 1)
+    return (f"farmrun: warning: the Jacobi sweeps may not have settled: model.jacobi_max_iters "
+            f"{limit} is below the {n - 1} sweeps a downstream chain of {n} turbines needs; "
+            "leave it unset to derive it from the farm")
+
+
+def _document(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy,
+              device: str = "cpu") -> dict:
+    """The results; every number that came from the farm is echoed as given."""
+    p = result.inputs
     mean_power = (result.frequencies.double().unsqueeze(1) * result.power.double()).sum(0)
 
     def rows(t):
         return t.double().cpu().tolist()
 
     turbines = [
-        {"index": t, "x": float(result.layout_x[t]), "y": float(result.layout_y[t]),
-         "hub_height": float(result.hub_heights[t]),
+        {"index": t, "x": p["x"][t], "y": p["y"][t], "hub_height": p["hubs"][t],
          "mean_speed": float(energy.turbine_mean_speed[t]), "mean_power_w": float(mean_power[t]),
          "aep_gwh": float(energy.turbine_aep_gwh[t]),
          "aep_no_wake_gwh": float(energy.turbine_aep_no_wake_gwh[t]),
          "wake_loss_percent": float(energy.turbine_wake_loss_percent[t])}
-        for t in range(result.layout_x.shape[0])]
-    return {
+        for t in range(len(p["x"]))]
+    doc = {
         "farm": farm.name, "turbine_type": farm.turbine.name, "solver": result.solver,
+        "device": device, "working_precision": str(working_dtype()).replace("torch.", ""),
+        "version": _version(), "units": UNITS,
+        "inputs": {
+            "rotor_diameter": p["diameter"], "ref_tilt": p["ref_tilt"],
+            "wind_shear": p["shear"], "reference_wind_height": p["zref"],
+            "yaw_angles": p["yaw"], "tilt_angles": p["tilt"],
+            "model": dataclasses.asdict(farm.model),
+        },
         "summary": {"aep_gwh": energy.aep_gwh, "aep_no_wake_gwh": energy.aep_no_wake_gwh,
                     "wake_loss_percent": energy.wake_loss_percent,
                     "hours_per_year": energy.hours_per_year},
         "turbines": turbines,
         "cases": {
-            "wind_direction": rows(result.wind_directions), "wind_speed": rows(result.wind_speeds),
-            "turbulence_intensity": rows(result.ambient_turbulence),
-            "frequency": rows(result.frequencies), "farm_power_w": rows(result.farm_power),
+            "wind_direction": p["wd"], "wind_speed": p["ws"], "turbulence_intensity": p["ti"],
+            "frequency": p["freq"], "farm_power_w": rows(result.farm_power),
             "farm_power_no_wake_w": rows(result.farm_power_no_wake),
             "wake_loss_percent": rows(result.wake_loss),
             "turbine_rotor_velocity": rows(result.rotor_velocity),
@@ -77,19 +124,30 @@ def _document(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy) -
             "turbine_power_w": rows(result.power),
         },
     }
+    if result.solver == "jacobi":
+        doc["jacobi"] = {"sweep_limit": result.sweep_limits,
+                         "longest_chain": result.longest_chains,
+                         "may_not_have_settled": result.sweeps_may_not_have_settled}
+    return doc
 
 
 def _cmd_run(args) -> int:
     _check_device(args.device)
+    check_output_paths({"--json": args.json, "--plot": args.plot})
     farm = _load(args)
     result = run(farm, solver=args.solver, device=args.device, batch_size=args.batch)
     energy = annual_energy(result)
+    files = {}
     if args.json is not None:
-        from .files import write_json_atomic
-        write_json_atomic(args.json, _document(farm, result, energy))
+        files[args.json] = json_bytes(_document(farm, result, energy, args.device))
     if args.plot is not None:
-        from .plotting import plot_farm
-        plot_farm(farm, result, energy, args.plot, size=args.size or (1600, 700))
+        from .plotting import farm_figure, png_bytes
+        fig, _ = farm_figure(farm, result, energy, size=args.size or (1600, 700))
+        files[args.plot] = png_bytes(fig)
+    warning = _jacobi_warning(result)
+    if warning:
+        print(warning, file=sys.stderr)
+    write_outputs(files)
     n_cases, n_turbines = result.wind_speeds.shape[0], result.layout_x.shape[0]
     print(f"{farm.name}: {n_turbines} x {farm.turbine.name}, {n_cases} flow cases, "
           f"solver {result.solver} on {args.device}, {result.n_batches} batches, "
@@ -106,13 +164,19 @@ def _cmd_run(args) -> int:
 
 def _cmd_plane(args) -> int:
     _check_device(args.device)
-    from .plotting import flow_plane, plot_plane
+    check_output_paths({"--plot": args.plot})
+    from .plotting import flow_plane, plane_figure, plane_grid, png_bytes
     farm = _load(args)
+    plane_grid(farm, args.direction, args.speed, args.ti, args.resolution, args.margin,
+               args.height)
     start = time.perf_counter()
     plane = flow_plane(farm, args.direction, args.speed, turbulence_intensity=args.ti,
                        solver=args.solver, device=args.device, resolution=args.resolution,
                        margin=args.margin, height=args.height)
-    plot_plane(plane, args.plot, size=args.size or (1400, 900))
+    if not torch.isfinite(plane.u).all():
+        raise FarmError("results", "the flow plane holds NaN or infinite velocities; "
+                                   "nothing was written")
+    write_outputs({args.plot: png_bytes(plane_figure(plane, size=args.size or (1400, 900)))})
     print(f"{farm.name}: flow plane at {plane.height:.1f} m, wind from {args.direction:g} deg "
           f"at {args.speed:g} m/s, {plane.u.shape[1]} x {plane.u.shape[0]} points, "
           f"{time.perf_counter() - start:.2f} s; figure written to {args.plot}")
@@ -183,15 +247,24 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv=None) -> int:
-    args = _parser().parse_args(argv)
+    """Exit status 0, 2 for a farm or option error (nothing written), 1 when a
+    file cannot be written or memory runs out, 130 on Ctrl-C."""
     try:
+        args = _parser().parse_args(argv)
         return args.handler(args)
     except FarmError as e:
         print(f"farmrun: error: {e}", file=sys.stderr)
         return 2
     except OSError as e:
-        print(f"farmrun: error: {e}", file=sys.stderr)
+        where = f"{e.filename}: " if e.filename else ""
+        print(f"farmrun: error: {where}{e.strerror or e}", file=sys.stderr)
         return 1
+    except (MemoryError, torch.OutOfMemoryError):
+        print("farmrun: error: out of memory; try a smaller --batch", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("farmrun: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

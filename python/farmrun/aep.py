@@ -7,7 +7,7 @@ from typing import Sequence
 
 import torch
 
-from .model import FarmError, FarmResult, FlowCases, _numbers, _number, _as_list
+from .model import FarmError, FarmResult, FlowCases, _as_list, _fraction, _numbers
 
 __all__ = ["HOURS_PER_YEAR", "AnnualEnergy", "WindRose", "annual_energy", "weibull_rose"]
 
@@ -46,9 +46,10 @@ class WindRose:
             raise FarmError(f"{path}.frequencies", f"must sum to 1, got {total:.9g}")
         ti = _as_list(self.turbulence_intensity)
         if isinstance(ti, Sequence) and not isinstance(ti, (str, bytes)):
-            ti = _numbers(f"{path}.turbulence_intensity", ti, n=len(ws), nonneg=True)
+            ti = [_fraction(f"{path}.turbulence_intensity[{s}]", v) for s, v in
+                  enumerate(_numbers(f"{path}.turbulence_intensity", ti, n=len(ws)))]
         else:
-            ti = [_number(f"{path}.turbulence_intensity", ti, nonneg=True)] * len(ws)
+            ti = [_fraction(f"{path}.turbulence_intensity", ti)] * len(ws)
         return FlowCases(
             wind_directions=[d for d in wd for _ in ws],
             wind_speeds=[s for _ in wd for s in ws],

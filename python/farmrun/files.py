@@ -2,13 +2,14 @@
 from __future__ import annotations
 
 import json
-import os
-import tempfile
+import sys
 from dataclasses import fields
 from pathlib import Path
 
 from .aep import WindRose
-from .model import FarmDescription, FarmError, FlowCases, ModelOptions, TurbineType, _validate
+from .model import (FarmDescription, FarmError, FlowCases, ModelOptions, TurbineType, _show,
+                    _validate)
+from .outputs import write_json_atomic
 
 __all__ = ["farm_from_dict", "load_farm_file", "write_json_atomic"]
 
@@ -23,9 +24,32 @@ _CASES_REQUIRED = ("wind_directions", "wind_speeds", "turbulence_intensities", "
 _MODEL_OPTIONAL = tuple(f.name for f in fields(ModelOptions))
 
 
+# A farm file is at most four levels deep (wind_rose.frequencies[d][s]);
+# anything much deeper is a mistake, and would only be walked by recursion.
+MAX_DEPTH = 16
+
+
+def _depth_at_most(data, limit: int) -> bool:
+    stack = [(data, 1)]
+    while stack:
+        value, depth = stack.pop()
+        if isinstance(value, (list, dict)):
+            if depth > limit:
+                return False
+            items = value.values() if isinstance(value, dict) else value
+            stack.extend((v, depth + 1) for v in items if isinstance(v, (list, dict)))
+    return True
+
+
+def _kind(value) -> str:
+    names = {dict: "an object", list: "a list", str: "a string", bool: "true or false",
+             type(None): "null", int: "a number", float: "a number"}
+    return names.get(type(value), type(value).__name__)
+
+
 def _object(path: str, value, required, optional) -> dict:
     if not isinstance(value, dict):
-        raise FarmError(path, f"expected an object, got {json.dumps(value)[:60]}")
+        raise FarmError(path, f"expected an object, got {_show(value)}")
     prefix = f"{path}." if path else ""
     for key in value:
         if key not in required and key not in optional:
@@ -39,6 +63,12 @@ def _object(path: str, value, required, optional) -> dict:
 
 def farm_from_dict(data) -> FarmDescription:
     """Builds and validates a farm from the parsed JSON document; raises FarmError."""
+    if not isinstance(data, dict):
+        raise FarmError("farm", f"expected a JSON object with the keys {', '.join(_TOP_REQUIRED)} "
+                                f"at the top level, got {_kind(data)}")
+    if not _depth_at_most(data, MAX_DEPTH):
+        raise FarmError("farm", f"nested more than {MAX_DEPTH} levels deep "
+                                "(a farm file needs at most 4)")
     top = _object("", data, _TOP_REQUIRED, _TOP_OPTIONAL)
     if ("wind_rose" in top) == ("cases" in top):
         raise FarmError("wind_rose", "give exactly one of 'wind_rose' and 'cases'")
@@ -73,19 +103,15 @@ def load_farm_file(path) -> FarmDescription:
     except json.JSONDecodeError as e:
         raise FarmError(str(path), f"not valid JSON: {e.msg} at line {e.lineno} "
                                    f"column {e.colno}") from None
-    return farm_from_dict(data)
-
-
-def write_json_atomic(path, document) -> None:
-    """Writes the whole document or nothing: a temporary file in the target's
-    folder, renamed over the target once complete."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent or ".")
+    except RecursionError:
+        raise FarmError(str(path), f"nested more than {MAX_DEPTH} levels deep "
+                                   "(a farm file needs at most 4)") from None
+    except ValueError:  # an integer beyond the interpreter's digit limit
+        raise FarmError(str(path), "not valid JSON: an integer of more than "
+                                   f"{sys.get_int_max_str_digits()} digits") from None
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(document, f, indent=1)
-            f.write("\n")
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
+        return farm_from_dict(data)
+    except FarmError as e:
+        if e.field == "farm":  # the document as a whole: name the file
+            raise FarmError(str(path), str(e).split(": ", 1)[1]) from None
         raise

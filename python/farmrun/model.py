@@ -7,6 +7,7 @@ returns every result in layout order, one row per flow case.
 from __future__ import annotations
 
 import math
+import reprlib
 import sys
 import time
 from dataclasses import dataclass, field, fields
@@ -18,9 +19,9 @@ import sorbane_cpp as sc
 
 __all__ = [
     "DEFAULT_MEMORY_LIMIT", "FarmDescription", "FarmError", "FarmResult", "FlowCases",
-    "ModelOptions", "SOLVERS", "SolvedBatch", "TurbineType", "case_power", "plan_batches",
-    "prepare", "rotor_effective", "run", "solve_batch", "table_power", "thrust_coefficient",
-    "working_dtype",
+    "ModelOptions", "SOLVERS", "SolvedBatch", "TurbineType", "case_power", "jacobi_sweep_limit",
+    "longest_chain", "plan_batches", "prepare", "rotor_effective", "run", "solve_batch",
+    "table_power", "thrust_coefficient", "working_dtype",
 ]
 
 SOLVERS = ("sequential", "jacobi")
@@ -100,9 +101,13 @@ class ModelOptions:
     Gebraad et al. (2016, Wind Energy 19, 95-114). Tilt changes the thrust
     (through the solvers) but not the table power.
 
-    Jacobi solver: at most 30 sweeps (enough for chains of up to 31 turbines
-    in the wind direction), 8 wake-casting turbines per kernel batch, and a
-    tolerance of 1e-6 m/s on the largest change of any rotor velocity.
+    Jacobi solver: 8 wake-casting turbines per kernel batch and a tolerance
+    of 1e-6 m/s on the largest change of any rotor velocity. Each sweep
+    carries the wakes one turbine further downstream, so a farm whose longest
+    downstream chain holds n turbines settles after n - 1 sweeps; unset,
+    ``jacobi_max_iters`` is derived per solve from that chain (see
+    ``jacobi_sweep_limit``). A number set here is used as given, and may stop
+    the sweeps before they settle.
 
     ``grid_resolution`` N gives N x N points per rotor, spread over the middle
     half of the rotor diameter.
@@ -123,7 +128,7 @@ class ModelOptions:
     enable_secondary_steering: bool = False
     enable_yaw_added_recovery: bool = False
     enable_transverse_velocities: bool = False
-    jacobi_max_iters: int = 30
+    jacobi_max_iters: int | None = None
     jacobi_chunk_size: int = 8
     jacobi_tol: float = 1e-6
     grid_resolution: int = 3
@@ -184,6 +189,16 @@ class FarmResult:
     solver: str
     n_batches: int
     elapsed_s: float
+    # Per solve, Jacobi only: the sweep limit used and the turbines in the
+    # longest downstream chain.
+    sweep_limits: list[int] = field(default_factory=list)
+    longest_chains: list[int] = field(default_factory=list)
+    # The validated inputs as plain Python numbers, exactly as given.
+    inputs: dict = field(default_factory=dict)
+
+    @property
+    def sweeps_may_not_have_settled(self) -> bool:
+        return any(limit < n - 1 for limit, n in zip(self.sweep_limits, self.longest_chains))
 
 
 # --- validation -------------------------------------------------------------
@@ -192,10 +207,22 @@ def _is_number(v) -> bool:
     return isinstance(v, (int, float)) and not isinstance(v, bool)
 
 
+_repr = reprlib.Repr(maxlevel=2, maxlist=6, maxdict=4, maxstring=40, maxlong=40, maxother=40)
+
+
+def _show(v) -> str:
+    """A short repr for messages, whatever the size or depth of the value."""
+    return _repr.repr(v)
+
+
 def _number(path, v, *, positive=False, nonneg=False) -> float:
     if not _is_number(v):
-        raise FarmError(path, f"expected a number, got {v!r}")
-    v = float(v)
+        raise FarmError(path, f"expected a number, got {_show(v)}")
+    try:
+        v = float(v)
+    except OverflowError:  # an integer beyond the range of a double
+        digits = int(v.bit_length() * math.log10(2)) + 1
+        raise FarmError(path, f"must be finite, got an integer of about {digits} digits") from None
     if not math.isfinite(v):
         raise FarmError(path, f"must be finite, got {v}")
     if positive and not v > 0:
@@ -212,7 +239,7 @@ def _as_list(v):
 def _numbers(path, values, *, n=None, min_len=1, positive=False, nonneg=False) -> list[float]:
     values = _as_list(values)
     if isinstance(values, (str, bytes)) or not isinstance(values, Sequence):
-        raise FarmError(path, f"expected a list of numbers, got {values!r}")
+        raise FarmError(path, f"expected a list of numbers, got {_show(values)}")
     if n is not None and len(values) != n:
         raise FarmError(path, f"expected {n} values, got {len(values)}")
     if len(values) < min_len:
@@ -242,6 +269,80 @@ def _angles(path, value, n_cases, n_turbines):
     return [row for _, row in rows] if per_case else [rows[0][1]] * n_cases
 
 
+def _fraction(path, v) -> float:
+    """A turbulence intensity: a fraction in [0, 1)."""
+    v = _number(path, v)
+    if not 0.0 <= v < 1.0:
+        hint = f" (a fraction: {v:g} % is {v / 100:g})" if v > 1.0 else ""
+        raise FarmError(path, f"must lie in [0, 1), got {v:g}{hint}")
+    return v
+
+
+def _closest_pair(x, y):
+    """(i, j, distance) of the closest two turbines, i < j, or None for one turbine."""
+    if len(x) < 2:
+        return None
+    import numpy as np
+    from scipy.spatial import KDTree
+    xy = np.column_stack([x, y])
+    dist, idx = KDTree(xy).query(xy, k=2)
+    # Coincident turbines may list each other before themselves.
+    other = np.where(idx[:, 1] == np.arange(len(x)), idx[:, 0], idx[:, 1])
+    i = int(np.argmin(dist[:, 1]))
+    j = int(other[i])
+    return min(i, j), max(i, j), float(dist[i, 1])
+
+
+# Where the model's formulas are defined, as (lowest, highest, lowest included,
+# highest included); None is unbounded. The near-wake length divides by
+# 4 alpha I + 2 beta (1 - sqrt(1 - Ct)), so both must be positive; the wake
+# widens at k = ka I + kb, which must not shrink it; the Crespo-Hernandez
+# turbulence a^e I0^i (x/D)^d needs e, i >= 0 (a and I0 may be 0) and d <= 0
+# (added turbulence decays downstream); the yaw power law cos^p needs p >= 0,
+# and the skew-angle factor dm turns a wake with the yaw, never against it.
+MODEL_RANGES = {
+    "alpha": (0.0, None, False, None), "beta": (0.0, None, False, None),
+    "ka": (0.0, None, True, None), "kb": (0.0, None, True, None),
+    "sigmoid_k": (0.0, None, False, None),
+    "ch_initial": (0.0, None, True, None), "ch_constant": (0.0, None, True, None),
+    "ch_ai_exp": (0.0, None, True, None), "ch_downstream": (None, 0.0, None, True),
+    "jacobi_tol": (0.0, None, True, None), "yaw_power_exponent": (0.0, None, True, None),
+    "dm": (0.0, None, True, None),
+}
+# Integer options: grid points per rotor side (N^2 points per rotor, memory
+# grows as N^4 in the kernels), sweeps and kernel batch (32-bit in the solver).
+INT_RANGES = {"grid_resolution": (1, 25), "jacobi_max_iters": (1, 1_000_000),
+              "jacobi_chunk_size": (1, 1 << 30)}
+
+
+def _in_range(path, v, lo, hi, lo_in, hi_in):
+    ok = (lo is None or (v >= lo if lo_in else v > lo)) and \
+         (hi is None or (v <= hi if hi_in else v < hi))
+    if not ok:
+        parts = ([f"{'at least' if lo_in else 'above'} {lo:g}"] if lo is not None else []) + \
+                ([f"{'at most' if hi_in else 'below'} {hi:g}"] if hi is not None else [])
+        raise FarmError(path, f"must be {' and '.join(parts)}, got {v:g}")
+
+
+def _model_options(opt: ModelOptions) -> None:
+    for f in fields(ModelOptions):
+        v = getattr(opt, f.name)
+        path = f"model.{f.name}"
+        if f.type == "bool":
+            if not isinstance(v, bool):
+                raise FarmError(path, f"expected true or false, got {_show(v)}")
+        elif f.name in INT_RANGES:
+            if v is None and f.name == "jacobi_max_iters":
+                continue
+            lo, hi = INT_RANGES[f.name]
+            if not isinstance(v, int) or isinstance(v, bool) or not lo <= v <= hi:
+                raise FarmError(path, f"expected an integer from {lo} to {hi}, got {_show(v)}")
+        else:
+            v = _number(path, v)
+            if f.name in MODEL_RANGES:
+                _in_range(path, v, *MODEL_RANGES[f.name])
+
+
 def _validate(farm: FarmDescription) -> dict:
     """Checks every value and returns them as plain lists; raises FarmError."""
     tt, cases, opt = farm.turbine, farm.cases, farm.model
@@ -252,6 +353,17 @@ def _validate(farm: FarmDescription) -> dict:
     hub = _number("turbine.hub_height", tt.hub_height, positive=True)
     hubs = [hub] * T if farm.hub_heights is None else _numbers(
         "hub_heights", farm.hub_heights, n=T, positive=True)
+    # The rotor must clear the ground: the shear profile has no value below it.
+    for t, h in enumerate(hubs):
+        if h < 0.5 * diameter:
+            path = "turbine.hub_height" if farm.hub_heights is None else f"hub_heights[{t}]"
+            raise FarmError(path, f"must be at least half the rotor diameter "
+                                  f"({0.5 * diameter:g} m), got {h:g}")
+    pair = _closest_pair(x, y)
+    if pair is not None and pair[2] < diameter:
+        i, j, dist = pair
+        raise FarmError("layout", f"turbines {i} and {j} are {dist:.4g} m apart, closer than "
+                                  f"one rotor diameter ({diameter:g} m)")
 
     speeds = _numbers("turbine.wind_speed", tt.wind_speed, min_len=2, nonneg=True)
     for i in range(1, len(speeds)):
@@ -261,13 +373,23 @@ def _validate(farm: FarmDescription) -> dict:
     power = _numbers("turbine.power", tt.power, n=len(speeds), nonneg=True)
     thrust = _numbers("turbine.thrust_coefficient", tt.thrust_coefficient, n=len(speeds),
                       nonneg=True)
+    # Momentum theory, on which the wake's induction rests, has no solution above 1.
+    for i, c in enumerate(thrust):
+        if c > 1.0:
+            raise FarmError(f"turbine.thrust_coefficient[{i}]", f"must lie in [0, 1], got {c:g}")
     ref_tilt = _number("turbine.ref_tilt", tt.ref_tilt)
+    if not -90.0 < ref_tilt < 90.0:
+        # The thrust is corrected by cos(tilt) / cos(ref_tilt).
+        raise FarmError("turbine.ref_tilt", f"must lie strictly between -90 and 90 degrees, "
+                                            f"got {ref_tilt:g}")
     tsr = _number("turbine.tip_speed_ratio", tt.tip_speed_ratio, positive=True)
 
     wd = _numbers("cases.wind_directions", cases.wind_directions)
     F = len(wd)
     ws = _numbers("cases.wind_speeds", cases.wind_speeds, n=F, positive=True)
-    ti = _numbers("cases.turbulence_intensities", cases.turbulence_intensities, n=F, nonneg=True)
+    ti = _numbers("cases.turbulence_intensities", cases.turbulence_intensities, n=F)
+    for f, v in enumerate(ti):
+        _fraction(f"cases.turbulence_intensities[{f}]", v)
     freq = _numbers("cases.frequencies", cases.frequencies, n=F, nonneg=True)
     total = math.fsum(freq)
     if abs(total - 1.0) > 1e-6:
@@ -280,16 +402,7 @@ def _validate(farm: FarmDescription) -> dict:
     shear = _number("wind_shear", farm.wind_shear)
     zref = hub if farm.reference_wind_height is None else _number(
         "reference_wind_height", farm.reference_wind_height, positive=True)
-
-    for f in fields(ModelOptions):
-        v = getattr(opt, f.name)
-        path = f"model.{f.name}"
-        if f.type == "bool" and not isinstance(v, bool):
-            raise FarmError(path, f"expected true or false, got {v!r}")
-        if f.type == "int" and (not isinstance(v, int) or isinstance(v, bool) or v < 1):
-            raise FarmError(path, f"expected a positive integer, got {v!r}")
-        if f.type == "float":
-            _number(path, v, nonneg=f.name in ("jacobi_tol", "sigmoid_k", "yaw_power_exponent"))
+    _model_options(opt)
     return dict(x=x, y=y, hubs=hubs, diameter=diameter, speeds=speeds, power=power,
                 thrust=thrust, ref_tilt=ref_tilt, tsr=tsr, wd=wd, ws=ws, ti=ti, freq=freq,
                 yaw=yaw, tilt=tilt, shear=shear, zref=zref)
@@ -297,14 +410,60 @@ def _validate(farm: FarmDescription) -> dict:
 
 # --- the run ----------------------------------------------------------------
 
-def model_config(opt: ModelOptions, solver: str) -> sc.ModelConfig:
+def longest_chain(xbar: torch.Tensor) -> int:
+    """Turbines in the longest downstream chain: each more than 0.1 m downstream
+    of the one before (the solvers' test for one wake reaching a rotor), over
+    rotor-centre x in the wind frame, (F, T) or (T); the longest over the cases.
+
+    Taking the next turbine as the nearest one beyond the reach of the last
+    gives the longest chain, so one pass over the sorted positions suffices.
+    """
+    import numpy as np
+    rows = np.unique(np.atleast_2d(xbar.detach().double().cpu().numpy()), axis=0)
+    best = 0
+    for row in rows:
+        xs = np.sort(row)
+        n, i = 0, 0
+        while i < len(xs):
+            n += 1
+            i = int(np.searchsorted(xs, xs[i] + 0.1, side="right"))
+        best = max(best, n)
+    return best
+
+
+def jacobi_sweep_limit(chain: int, opt: ModelOptions) -> int:
+    """Sweeps the Jacobi solver may need on a farm whose longest downstream
+    chain holds ``chain`` turbines.
+
+    A sweep takes every operating point from the previous sweep's field, so
+    the turbines of the k-th link of a chain are exact after k - 1 sweeps and
+    the whole farm after chain - 1; one more sweep then changes nothing and
+    ends the sweeps by the tolerance. Secondary steering and yaw-added
+    recovery read transverse velocities one sweep late, which can double the
+    count. An explicit ``opt.jacobi_max_iters`` is used as given.
+    """
+    if opt.jacobi_max_iters is not None:
+        return opt.jacobi_max_iters
+    late = opt.enable_secondary_steering or (
+        opt.enable_yaw_added_recovery and opt.enable_transverse_velocities)
+    chain = max(int(chain), 1)
+    return 2 * chain + 1 if late else chain
+
+
+def model_config(opt: ModelOptions, solver: str, chain: int | None = None) -> sc.ModelConfig:
+    """The solver configuration; ``chain`` sets the Jacobi sweep limit (see
+    ``jacobi_sweep_limit``; the number of turbines bounds the chain in any
+    direction, and ``solve_batch`` narrows it to the direction it solves)."""
+    if chain is None:
+        chain = 1000
     cfg = sc.ModelConfig()
     cfg.cpp_solver_paradigm = solver
     for name in ("alpha", "beta", "ka", "kb", "sigmoid_k", "ad", "bd", "dm", "ch_initial",
                  "ch_constant", "ch_ai_exp", "ch_downstream", "enable_secondary_steering",
                  "enable_yaw_added_recovery", "enable_transverse_velocities",
-                 "jacobi_max_iters", "jacobi_chunk_size", "jacobi_tol"):
+                 "jacobi_chunk_size", "jacobi_tol"):
         setattr(cfg, name, getattr(opt, name))
+    cfg.jacobi_max_iters = jacobi_sweep_limit(chain, opt)
     cfg.jacobi_fixed_iters = False
     cfg.turbine_grid_points = opt.grid_resolution
     return cfg
@@ -346,6 +505,7 @@ class SolvedBatch:
     ff: Any
     table: Any
     cfg: Any
+    longest_chain: int = 0  # Jacobi only: turbines in the longest downstream chain
 
 
 def solve_batch(v, idx, table, cfg, solver, opt) -> SolvedBatch:
@@ -359,6 +519,12 @@ def solve_batch(v, idx, table, cfg, solver, opt) -> SolvedBatch:
     grid.n_turbines = T
     grid.n_findex = len(idx)
     grid.set_grid()
+    chain = 0
+    if solver.name() == "jacobi":
+        # The sweep limit of this solve's own direction, from the rotor centres
+        # exactly as the solver sees them; the caller's record stays untouched.
+        chain = longest_chain(grid.x_sorted.mean(dim=(-2, -1)))
+        cfg = model_config(opt, "jacobi", chain)
 
     # The solvers index hub heights and rotor diameters by downstream position.
     order = grid.sorted_coord_indices[0]
@@ -386,7 +552,7 @@ def solve_batch(v, idx, table, cfg, solver, opt) -> SolvedBatch:
     solver.solve(farm, ff, grid, cfg)
     ff.finalize(grid.unsorted_indices)
     farm.finalize(grid.unsorted_indices)
-    return SolvedBatch(grid, farm, ff, table, cfg)
+    return SolvedBatch(grid, farm, ff, table, cfg, chain)
 
 
 def case_power(v: dict, idx: Sequence[int], table, cfg, solver, opt: ModelOptions) -> torch.Tensor:
@@ -409,10 +575,11 @@ def rotor_effective(u: torch.Tensor) -> torch.Tensor:
 
 def prepare(farm: FarmDescription, solver: str, device) -> tuple[dict, Any, Any]:
     """Validates ``farm`` and returns its values as tensors of the working dtype
-    (a dict keyed x, y, hub, diam, wd, ws, ti, freq, yaw, tilt, and the scalars
-    shear, zref, ref_tilt), its turbine table and its model configuration."""
+    (a dict keyed x, y, hub, diam, wd, ws, ti, freq, yaw, tilt, the scalars
+    shear, zref, ref_tilt, and ``inputs``, the validated values as plain
+    Python numbers), its turbine table and its model configuration."""
     if solver not in SOLVERS:
-        raise FarmError("solver", f"expected one of {', '.join(SOLVERS)}, got {solver!r}")
+        raise FarmError("solver", f"expected one of {', '.join(SOLVERS)}, got {_show(solver)}")
     p = _validate(farm)
     dt, dev = working_dtype(), torch.device(device)
 
@@ -423,14 +590,14 @@ def prepare(farm: FarmDescription, solver: str, device) -> tuple[dict, Any, Any]
     v = dict(x=t(p["x"]), y=t(p["y"]), hub=t(p["hubs"]), diam=t([p["diameter"]] * T),
              wd=t(p["wd"]), ws=t(p["ws"]), ti=t(p["ti"]), freq=t(p["freq"]),
              yaw=t(p["yaw"]), tilt=t(p["tilt"]), shear=p["shear"], zref=p["zref"],
-             ref_tilt=p["ref_tilt"])
+             ref_tilt=p["ref_tilt"], inputs=p)
     table = sc.PowerThrustTable()
     table.wind_speed = t(p["speeds"])
     table.thrust_coefficient = t(p["thrust"])
     table.power = t(p["power"])
     table.ref_tilt = p["ref_tilt"]
     table.tip_speed_ratio = p["tsr"]
-    return v, table, model_config(farm.model, solver)
+    return v, table, model_config(farm.model, solver, T)
 
 
 def _progress(batches, progress):
@@ -465,9 +632,13 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
     u = v["ws"].new_empty(F, T)
     u0 = torch.empty_like(u)
     ti = torch.empty_like(u)
+    limits, chains = [], []
     with torch.no_grad():
         for idx in _progress(batches, progress):
             rec = solve_batch(v, idx, table, cfg, solver_obj, opt)
+            if solver == "jacobi":
+                limits.append(rec.cfg.jacobi_max_iters)
+                chains.append(rec.longest_chain)
             back = rec.grid.unsorted_indices
             sel = torch.as_tensor(idx, device=u.device)
             u[sel] = rotor_effective(rec.ff.u_sorted).gather(1, back)
@@ -477,6 +648,8 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
         ct = thrust_coefficient(table, u, v["yaw"], v["tilt"])
         power = table_power(table, u, v["yaw"], opt.yaw_power_exponent)
         power0 = table_power(table, u0, v["yaw"], opt.yaw_power_exponent)
+    _check_finite(v, dict(rotor_velocity=u, rotor_velocity_no_wake=u0, turbulence_intensity=ti,
+                          thrust_coefficient=ct, power=power, power_no_wake=power0))
     farm_power, farm_power0 = power.sum(1), power0.sum(1)
     loss = torch.where(farm_power0 > 0, 100.0 * (1.0 - farm_power / farm_power0),
                        torch.zeros_like(farm_power))
@@ -486,7 +659,25 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
         yaw_angles=v["yaw"], rotor_velocity=u, rotor_velocity_no_wake=u0,
         turbulence_intensity=ti, thrust_coefficient=ct, power=power, power_no_wake=power0,
         farm_power=farm_power, farm_power_no_wake=farm_power0, wake_loss=loss, solver=solver,
-        n_batches=len(batches), elapsed_s=time.perf_counter() - start)
+        n_batches=len(batches), elapsed_s=time.perf_counter() - start, sweep_limits=limits,
+        longest_chains=chains, inputs=v["inputs"])
+
+
+def _check_finite(v: dict, results: dict) -> None:
+    """Raises FarmError naming the first case and turbine with a NaN or infinite result."""
+    bad = None
+    for name, r in results.items():
+        where = (~torch.isfinite(r)).nonzero()
+        if where.shape[0]:
+            f, t = (int(i) for i in where[0])
+            if bad is None or (f, t) < bad[:2]:
+                bad = (f, t, name, float(r[f, t]))
+    if bad is not None:
+        f, t, name, value = bad
+        p = v["inputs"]
+        raise FarmError("results", f"case {f} (wind from {p['wd'][f]:g} deg at {p['ws'][f]:g} "
+                                   f"m/s), turbine {t}: {name.replace('_', ' ')} is {value}; "
+                                   "the inputs are outside what the model can compute")
 
 
 def _interp(x, y, xnew):

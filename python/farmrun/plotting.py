@@ -14,22 +14,24 @@ the deflection model steers its wake to the right of the wind direction.
 from __future__ import annotations
 
 import copy
+import io
 import math
-import os
-import tempfile
 from dataclasses import dataclass
-from pathlib import Path
 
 import torch
 
 import sorbane_cpp as sc
 
 from .aep import AnnualEnergy
-from .model import (DEG, FarmDescription, FarmError, FarmResult, FlowCases, prepare,
-                    solve_batch, rotor_effective, thrust_coefficient,
-                    working_dtype)
+from .model import (DEG, FarmDescription, FarmError, FarmResult, FlowCases, _fraction, _validate,
+                    prepare, solve_batch, rotor_effective, thrust_coefficient, working_dtype)
+from .outputs import write_bytes_atomic
 
-__all__ = ["FlowPlane", "SolvedCase", "flow_plane", "plot_farm", "plot_plane", "solve_case"]
+__all__ = ["FlowPlane", "SolvedCase", "farm_figure", "flow_plane", "plane_figure", "plane_grid",
+           "plot_farm", "plot_plane", "png_bytes", "solve_case"]
+
+# Bounds of a flow plane: enough points for contours, few enough for memory.
+MAX_PLANE_POINTS = 50_000_000
 
 OPS = torch.ops.sorbane_cpp
 
@@ -190,31 +192,50 @@ def plane_extent(farm: FarmDescription, direction: float, margin: float | None):
             y0 - m - extra * max(-dy, 0.0), y1 + m + extra * max(dy, 0.0))
 
 
-def flow_plane(farm: FarmDescription, direction: float, speed: float,
-               turbulence_intensity: float = 0.06, solver: str = "sequential",
-               device: str = "cpu", resolution: float = 10.0, margin: float | None = None,
-               height: float | None = None, yaw_angles=None) -> FlowPlane:
-    """The hub-height plane over the farm, points ``resolution`` metres apart."""
+def plane_grid(farm: FarmDescription, direction: float, speed: float,
+               turbulence_intensity: float = 0.06, resolution: float = 10.0,
+               margin: float | None = None, height: float | None = None):
+    """Checks the plane's options against the farm, before anything is solved,
+    and returns (x0, y0, nx, ny, height); errors name the command-line option."""
+    _validate(farm)
     for name, value in (("--direction", direction), ("--speed", speed),
-                        ("--resolution", resolution), ("--ti", turbulence_intensity)):
-        if not math.isfinite(value):
+                        ("--resolution", resolution), ("--ti", turbulence_intensity),
+                        ("--margin", margin), ("--height", height)):
+        if value is not None and not math.isfinite(value):
             raise FarmError(name, f"must be finite, got {value}")
     if not speed > 0:
         raise FarmError("--speed", f"must be positive, got {speed:g}")
     if not resolution > 0:
         raise FarmError("--resolution", f"must be positive, got {resolution:g}")
-    if turbulence_intensity < 0:
-        raise FarmError("--ti", f"must not be negative, got {turbulence_intensity:g}")
-    case = solve_case(farm, direction, speed, turbulence_intensity, solver, device, yaw_angles)
+    _fraction("--ti", turbulence_intensity)
+    if margin is not None and margin < 0:
+        raise FarmError("--margin", f"must not be negative, got {margin:g}")
+    if height is not None and not height > 0:
+        raise FarmError("--height", f"must be positive, got {height:g}")
     x0, x1, y0, y1 = plane_extent(farm, direction, margin)
-    nx, ny = int((x1 - x0) // resolution) + 1, int((y1 - y0) // resolution) + 1
-    if nx * ny > 50_000_000:
-        raise FarmError("--resolution", f"{nx} x {ny} points are too many; use a coarser "
-                                        f"resolution than {resolution:g} m")
+    fx, fy = (x1 - x0) / resolution + 1, (y1 - y0) / resolution + 1
+    if fx < 2 or fy < 2:
+        raise FarmError("--resolution", f"{resolution:g} m leaves fewer than 2 points across the "
+                                        f"{x1 - x0:g} m x {y1 - y0:g} m plane")
+    if fx * fy > MAX_PLANE_POINTS:
+        what = "--resolution" if margin is None else "--margin"
+        raise FarmError(what, f"a plane of {x1 - x0:g} m x {y1 - y0:g} m at {resolution:g} m "
+                              f"would hold {fx * fy:.3g} points, more than {MAX_PLANE_POINTS}")
+    h = farm.turbine.hub_height if height is None else height
+    return x0, y0, int(fx), int(fy), h
+
+
+def flow_plane(farm: FarmDescription, direction: float, speed: float,
+               turbulence_intensity: float = 0.06, solver: str = "sequential",
+               device: str = "cpu", resolution: float = 10.0, margin: float | None = None,
+               height: float | None = None, yaw_angles=None) -> FlowPlane:
+    """The hub-height plane over the farm, points ``resolution`` metres apart."""
+    x0, y0, nx, ny, h = plane_grid(farm, direction, speed, turbulence_intensity, resolution,
+                                   margin, height)
+    case = solve_case(farm, direction, speed, turbulence_intensity, solver, device, yaw_angles)
     dt, dev = working_dtype(), torch.device(device)
     xs = x0 + resolution * torch.arange(nx, dtype=torch.float64)
     ys = y0 + resolution * torch.arange(ny, dtype=torch.float64)
-    h = farm.turbine.hub_height if height is None else height
     gy, gx = torch.meshgrid(ys, xs, indexing="ij")
     u = case.velocity(gx.to(dt), gy.to(dt), torch.full_like(gx, h, dtype=dt, device=dev))
     return FlowPlane(x=xs, y=ys, u=u.cpu(), height=h, case=case)
@@ -228,17 +249,15 @@ def _figure(size):
     return Figure(figsize=(w / 100.0, h / 100.0), dpi=100)
 
 
+def png_bytes(fig) -> bytes:
+    """The figure as a PNG, rendered in memory (so nothing is written if it fails)."""
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png", dpi=100)
+    return buf.getvalue()
+
+
 def _save(fig, path):
-    """Writes the PNG whole or not at all."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-    os.close(fd)
-    try:
-        fig.savefig(tmp, format="png", dpi=100)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+    write_bytes_atomic(path, png_bytes(fig))
 
 
 def _wind_arrow(ax, direction, x0, x1, y0, y1):
@@ -258,9 +277,17 @@ def _draw_rotors(ax, x, y, diameter, direction, yaw, colors=None, color="black")
 
 def plot_farm(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy, path,
               case: int | None = None, size=(1600, 700)) -> int:
+    """Writes ``farm_figure`` as a PNG to ``path``; returns the case shown."""
+    fig, f = farm_figure(farm, result, energy, case, size)
+    _save(fig, path)
+    return f
+
+
+def farm_figure(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy,
+                case: int | None = None, size=(1600, 700)):
     """(a) The layout in flow case ``case`` (default: the most frequent), each rotor
     coloured by its power over that of an unwaked, unyawed turbine at its height;
-    (b) per-turbine AEP with and without wakes. Returns the case shown."""
+    (b) per-turbine AEP with and without wakes. Returns the figure and the case shown."""
     import matplotlib
     from matplotlib import cm, colors as mcolors
 
@@ -305,11 +332,15 @@ def plot_farm(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy, p
     bx.set_title(f"AEP {energy.aep_gwh:.1f} GWh, wake loss {energy.wake_loss_percent:.2f} %")
     bx.legend(loc="lower right")
     fig.tight_layout()
-    _save(fig, path)
-    return f
+    return fig, f
 
 
 def plot_plane(plane: FlowPlane, path, size=(1400, 900)) -> None:
+    """Writes ``plane_figure`` as a PNG to ``path``."""
+    _save(plane_figure(plane, size), path)
+
+
+def plane_figure(plane: FlowPlane, size=(1400, 900)):
     """Filled contours of the plane's velocity with the rotors drawn in."""
     case = plane.case
     farm = case.farm
@@ -329,4 +360,4 @@ def plot_plane(plane: FlowPlane, path, size=(1400, 900)) -> None:
     ax.set_title(f"{farm.name}: {case.speed:g} m/s from {case.direction:g}°, "
                  f"plane at {plane.height:g} m")
     fig.tight_layout()
-    _save(fig, path)
+    return fig
