@@ -12,9 +12,16 @@ from .model import SOLVERS, FarmDescription, FarmError, FarmResult, run
 
 
 def _load(args) -> FarmDescription:
+    args.windio = None
     if args.farm_file is None:
         from .example import example_farm
         return example_farm()
+    if str(args.farm_file).lower().endswith((".yaml", ".yml")):
+        from .windio import load_windio
+        args.windio = load_windio(args.farm_file)
+        for note in args.windio.notes:
+            print(f"farmrun: note: {note}", file=sys.stderr)
+        return args.windio.farm
     from .files import load_farm_file
     return load_farm_file(args.farm_file)
 
@@ -83,10 +90,26 @@ def _cmd_run(args) -> int:
     _check_device(args.device)
     farm = _load(args)
     result = run(farm, solver=args.solver, device=args.device, batch_size=args.batch)
+    written = []
+    if args.windio is not None:
+        from .windio import apply_power_curves
+        result = apply_power_curves(args.windio, result)
     energy = annual_energy(result)
+    from .results import energy_tables, energy_table_lines
+    tables = energy_tables(farm, result, energy.hours_per_year)
+    if args.netcdf is not None or args.windio is not None:
+        from .results import result_dataset, write_netcdf
+        dataset = result_dataset(farm, result, energy)
+        if args.netcdf is not None:
+            write_netcdf(dataset, args.netcdf)
+            written.append(("NetCDF results", args.netcdf))
+        if args.windio is not None:
+            from .windio import write_requested_outputs
+            written += write_requested_outputs(args.windio, result, dataset, solver=args.solver,
+                                               device=args.device)
     if args.json is not None:
         from .files import write_json_atomic
-        write_json_atomic(args.json, _document(farm, result, energy))
+        write_json_atomic(args.json, dict(_document(farm, result, energy), **tables))
     if args.plot is not None:
         from .plotting import plot_farm
         plot_farm(farm, result, energy, args.plot, size=args.size or (1600, 700))
@@ -98,7 +121,10 @@ def _cmd_run(args) -> int:
     print("\n".join(_turbine_table(result, energy)))
     print()
     print("\n".join(_summary(energy)))
-    for what, path in (("results", args.json), ("figure", args.plot)):
+    if args.by_direction:
+        print()
+        print("\n".join(energy_table_lines(tables)))
+    for what, path in [("results", args.json), ("figure", args.plot)] + written:
         if path is not None:
             print(f"{what} written to {path}")
     return 0
@@ -147,7 +173,8 @@ def _parser() -> argparse.ArgumentParser:
     sub = p.add_subparsers(dest="command", required=True)
 
     def common(s):
-        s.add_argument("farm_file", nargs="?", metavar="FARM_FILE", help="JSON farm file")
+        s.add_argument("farm_file", nargs="?", metavar="FARM_FILE",
+                       help="JSON farm file, or a windIO wind_energy_system (.yaml, .yml)")
         s.add_argument("--solver", choices=SOLVERS, default="sequential")
         s.add_argument("--device", choices=("cpu", "cuda"), default="cpu")
 
@@ -160,6 +187,10 @@ def _parser() -> argparse.ArgumentParser:
     r.add_argument("--plot", metavar="OUT.png", help="draw the power map of the most frequent "
                    "flow case and the per-turbine AEP")
     r.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1600x700)")
+    r.add_argument("--netcdf", metavar="OUT.nc", help="write the results as a NetCDF file "
+                   "(an xarray Dataset over turbines and flow cases)")
+    r.add_argument("--by-direction", action="store_true",
+                   help="print AEP and wake loss per wind direction and per wind speed")
     r.set_defaults(handler=_cmd_run)
 
     q = sub.add_parser("plane", help="streamwise velocity on a horizontal plane at hub height")

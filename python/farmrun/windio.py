@@ -37,7 +37,8 @@ import torch
 from .model import (FarmDescription, FarmError, FarmResult, FlowCases, ModelOptions,
                     TurbineType, _numbers)
 
-__all__ = ["DEFAULT_AIR_DENSITY", "WEIBULL_SPEED_BINS", "WindIOSystem", "apply_power_curves",
+__all__ = ["DEFAULT_AIR_DENSITY", "MAX_FLOW_FIELD_CASES", "WEIBULL_SPEED_BINS", "WindIOSystem",
+           "apply_power_curves", "flow_field_dataset", "write_requested_outputs",
            "load_windio", "rated_power_curve", "system_from_dict", "turbine_from_windio",
            "weibull_bin_probabilities"]
 
@@ -286,7 +287,7 @@ def _coordinate(path, value) -> list:
     return _numbers(path, value)
 
 
-def _ti(wr, sizes, dims, notes):
+def _ti(wr, sizes, notes):
     import xarray as xr
     if "turbulence_intensity" not in wr:
         return xr.DataArray(DEFAULT_TURBULENCE_INTENSITY)
@@ -365,7 +366,7 @@ def _rose_cases(wr, rc, notes) -> FlowCases:
     if abs(total - 1.0) > _SUM_TOLERANCE:
         raise FarmError(where, f"must sum to 1, got {total:.6g}")
     prob = prob / total
-    ti = _ti(wr, sizes, None, notes).broadcast_like(_zeros(sizes)).transpose(
+    ti = _ti(wr, sizes, notes).broadcast_like(_zeros(sizes)).transpose(
         "wind_direction", "wind_speed").values
 
     di = list(range(len(wd)))
@@ -407,7 +408,7 @@ def _time_cases(wr, rc, notes) -> FlowCases:
                                                 "dims": ["time"]}, sizes)
         return da.broadcast_like(_zeros(sizes)).values
     ws, wd = series("wind_speed"), series("wind_direction")
-    ti = _ti(wr, sizes, None, notes).broadcast_like(_zeros(sizes)).values
+    ti = _ti(wr, sizes, notes).broadcast_like(_zeros(sizes)).values
     idx = list(range(len(time)))
     runs = (rc.get("times_run") or {})
     if not runs.get("all_occurences", True) and "subset" in runs:
@@ -497,8 +498,8 @@ def _model_options(attrs: dict, notes: list[str]) -> ModelOptions:
     for key in ("wind_speed_exponent_for_power", "wind_speed_exponent_for_ct"):
         if key in ra and float(ra[key]) != 3.0:
             note(f"rotor_averaging.{key}", f"exponent {ra[key]:g} (farmrun averages cubes)")
-    if key := ra.get("grid"):
-        note("rotor_averaging.grid", f"{key!r}")
+    if ra.get("grid"):
+        note("rotor_averaging.grid", f"{ra['grid']!r}")
     bm = a.get("blockage_model") or {}
     if bm.get("name") not in (None, "None"):
         note("blockage_model.name", f"{bm['name']!r}")
@@ -511,17 +512,25 @@ def _model_options(attrs: dict, notes: list[str]) -> ModelOptions:
 
 
 def _outputs(attrs: dict, notes: list[str]) -> dict:
+    from .results import WINDIO_TURBINE_NAMES
     spec = attrs.get("model_outputs_specification") or {}
+    p = "attributes.model_outputs_specification"
     out = {"output_folder": spec.get("output_folder")}
     to = spec.get("turbine_outputs") or {}
     if to:
         out["turbine_file"] = to.get("turbine_nc_filename")
         out["turbine_variables"] = list(to.get("output_variables") or [])
+        for name in out["turbine_variables"]:
+            if name not in WINDIO_TURBINE_NAMES:
+                notes.append(f"{p}.turbine_outputs.output_variables: {name!r} is not available")
     ff = spec.get("flow_field") or {}
     if ff and ff.get("report", True):
         out["flow_file"] = ff.get("flow_nc_filename")
         out["flow_variables"] = list(ff.get("output_variables") or [])
         out["z_planes"] = dict(ff.get("z_planes") or {})
+        for name in out["flow_variables"]:
+            if name not in _FLOW_NAMES:
+                notes.append(f"{p}.flow_field.output_variables: {name!r} is not available")
     return out
 
 
@@ -585,16 +594,17 @@ def system_from_dict(data: dict) -> WindIOSystem:
                                                    "supported; give one height and a shear")
         zref = h[0]
     if "flow_model" in attrs and attrs["flow_model"].get("name"):
-        notes.append(f"attributes.flow_model.name: {attrs['flow_model']['name']!r} is not "
-                     f"farmrun; farmrun's own model is used")
+        notes.append(f"attributes.flow_model.name: {attrs['flow_model']['name']!r}; "
+                     f"farmrun's own model is used")
 
     farm = FarmDescription(
         layout_x=x, layout_y=y, turbine=turbine, cases=cases,
         hub_heights=hubs if len(set(hubs)) > 1 else None, wind_shear=shear,
         reference_wind_height=zref, model=_model_options(attrs, notes),
         name=str(data.get("name", "windIO system")), boundaries=_boundaries(site))
+    outputs = _outputs(attrs, notes)
     return WindIOSystem(farm=farm, notes=list(dict.fromkeys(notes)), turbine_power=per_turbine,
-                        outputs=_outputs(attrs, notes))
+                        outputs=outputs)
 
 
 def apply_power_curves(system: WindIOSystem, result: FarmResult) -> FarmResult:
@@ -616,3 +626,97 @@ def apply_power_curves(system: WindIOSystem, result: FarmResult) -> FarmResult:
     loss = torch.where(fp0 > 0, 100.0 * (1.0 - fp / fp0), torch.zeros_like(fp))
     return replace(result, power=p, power_no_wake=p0, farm_power=fp, farm_power_no_wake=fp0,
                    wake_loss=loss)
+
+
+# --- requested output files -------------------------------------------------
+
+# Hub-height planes are solved one flow case each: at most this many cases,
+# the most frequent first, so that a request over a whole wind rose stays quick.
+MAX_FLOW_FIELD_CASES = 24
+_FLOW_NAMES = {"wind_speed": "wind_speed", "velocity_u": "wind_speed", "u": "wind_speed",
+               "wind_direction": "wind_direction"}
+
+
+def _plane_axes(farm: FarmDescription, planes: dict):
+    """x and y sample points of the requested planes: the bounds and spacing
+    given, else 3 rotor diameters around the layout every 20 m."""
+    d = farm.turbine.rotor_diameter
+    x0, x1 = planes.get("x_bounds") or (min(farm.layout_x) - 3 * d, max(farm.layout_x) + 3 * d)
+    y0, y1 = planes.get("y_bounds") or (min(farm.layout_y) - 3 * d, max(farm.layout_y) + 3 * d)
+
+    def axis(lo, hi, step, count):
+        if count:
+            return np.linspace(lo, hi, int(count))
+        n = int(math.floor((hi - lo) / float(step or 20.0) + 1e-9)) + 1
+        if n > 4000:
+            raise FarmError("attributes.model_outputs_specification.flow_field.z_planes",
+                            f"{n} points along one axis are too many")
+        return lo + float(step or 20.0) * np.arange(n)
+    return axis(float(x0), float(x1), planes.get("dx"), planes.get("Nx")), \
+        axis(float(y0), float(y1), planes.get("dy"), planes.get("Ny"))
+
+
+def flow_field_dataset(system: WindIOSystem, result: FarmResult, solver: str = "sequential",
+                       device: str = "cpu"):
+    """Streamwise wind speed on the requested horizontal planes (the turbines'
+    hub heights, or ``z_list``) for up to ``MAX_FLOW_FIELD_CASES`` flow cases."""
+    import xarray as xr
+    from .plotting import solve_case
+
+    farm, req = system.farm, system.outputs
+    planes = req.get("z_planes") or {}
+    if planes.get("z_sampling") == "plane_list" and planes.get("z_list"):
+        heights = sorted({float(z) for z in planes["z_list"]})
+    else:
+        heights = sorted({float(h) for h in result.hub_heights.tolist()})
+    xs, ys = _plane_axes(farm, planes)
+    order = torch.argsort(result.frequencies.double(), descending=True, stable=True)
+    cases = sorted(order[:MAX_FLOW_FIELD_CASES].tolist())
+    gy, gx = np.meshgrid(ys, xs, indexing="ij")
+    u = np.empty((len(cases), len(heights), len(ys), len(xs)))
+    for i, f in enumerate(cases):
+        case = solve_case(farm, float(result.wind_directions[f]), float(result.wind_speeds[f]),
+                          float(result.ambient_turbulence[f]), solver, device,
+                          result.yaw_angles[f].tolist())
+        for j, z in enumerate(heights):
+            u[i, j] = case.velocity(torch.from_numpy(gx), torch.from_numpy(gy),
+                                    torch.full(gx.shape, z, dtype=torch.float64)
+                                    ).double().cpu().numpy()
+    return xr.Dataset(
+        {"wind_speed": (("case", "z", "y", "x"), u,
+                        {"units": "m/s", "long_name": "streamwise wind speed"}),
+         "wind_direction": ("case", result.wind_directions[cases].double().cpu().numpy(),
+                            {"units": "deg"}),
+         "free_stream_wind_speed": ("case", result.wind_speeds[cases].double().cpu().numpy(),
+                                    {"units": "m/s"})},
+        coords={"case": np.array(cases), "z": ("z", np.array(heights), {"units": "m"}),
+                "y": ("y", ys, {"units": "m"}), "x": ("x", xs, {"units": "m"})},
+        attrs={"title": f"farmrun flow field: {farm.name}", "solver": solver})
+
+
+def write_requested_outputs(system: WindIOSystem, result: FarmResult, dataset,
+                            solver: str = "sequential", device: str = "cpu"):
+    """Writes the NetCDF files that ``model_outputs_specification`` names,
+    into its ``output_folder`` (default: the current folder). Returns
+    (what, path) pairs; variables farmrun lacks are left out with a note."""
+    from .results import turbine_dataset, write_netcdf
+
+    req = system.outputs
+    folder = Path(req.get("output_folder") or ".")
+    written = []
+    if req.get("turbine_file"):
+        folder.mkdir(parents=True, exist_ok=True)
+        ds, _ = turbine_dataset(dataset, req.get("turbine_variables") or [])
+        path = folder / req["turbine_file"]
+        write_netcdf(ds, path)
+        written.append(("turbine outputs", str(path)))
+    if req.get("flow_file"):
+        folder.mkdir(parents=True, exist_ok=True)
+        ds = flow_field_dataset(system, result, solver, device)
+        keep = [_FLOW_NAMES[v] for v in req.get("flow_variables") or [] if v in _FLOW_NAMES]
+        if keep:
+            ds = ds[list(dict.fromkeys(keep + ["free_stream_wind_speed"]))]
+        path = folder / req["flow_file"]
+        write_netcdf(ds, path)
+        written.append(("flow field", str(path)))
+    return written
