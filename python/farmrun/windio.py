@@ -134,24 +134,27 @@ def _curve(path, curve, values_key, speeds_key):
     return speeds, values
 
 
-def _table(power_curve, ct_curve):
+def _table(power_curve, ct_curve, operating=(0.0, math.inf)):
     """One table on the union of both curves' speeds. Outside its own speed
-    range each curve is zero (the turbine is parked), with zero rows 0.01 m/s
-    beyond the ends so that the linear interpolation steps there, and at 0
-    and 100 m/s so that it never extrapolates a slope."""
+    range, and outside the ``operating`` range (cut-in, cut-out), each curve is
+    zero (the turbine is parked); zero rows 0.01 m/s beyond every end make the
+    linear interpolation step there, and rows at 0 and 100 m/s keep it from
+    extrapolating a slope."""
     ps, pv = power_curve
     cs, cv = ct_curve
-    lo, hi = min(ps[0], cs[0]), max(ps[-1], cs[-1])
-    grid = sorted(set(ps) | set(cs) | {max(lo - 0.01, 0.0), 0.0, hi + 0.01, max(100.0, hi + 1)})
+    lo_op, hi_op = operating
+    ends = [ps[0], ps[-1], cs[0], cs[-1]] + [v for v in operating if math.isfinite(v)]
+    grid = set(ps) | set(cs) | {0.0, max(100.0, max(ends) + 1.0)}
+    grid |= {max(e - 0.01, 0.0) for e in ends} | {e + 0.01 for e in ends}
     speeds = []
-    for s in grid:  # drop speeds closer than 1 mm/s, which would make the table non-ascending
+    for s in sorted(grid):  # drop speeds closer than 1 mm/s, which would make the table non-ascending
         if not speeds or s - speeds[-1] > 1e-3:
             speeds.append(s)
 
     def on(xs, ys):
-        inside = [(s >= xs[0] - 1e-9) and (s <= xs[-1] + 1e-9) for s in speeds]
         v = np.interp(speeds, xs, ys)
-        return [float(a) if ok else 0.0 for a, ok in zip(v, inside)]
+        return [float(a) if xs[0] - 1e-9 <= s <= xs[-1] + 1e-9 and lo_op <= s <= hi_op else 0.0
+                for s, a in zip(speeds, v)]
     return speeds, on(ps, pv), on(cs, cv)
 
 
@@ -161,6 +164,7 @@ def turbine_from_windio(data: dict, path: str = "turbine",
     (P = rho/2 Cp (pi D^2 / 4) U^3) or the rated-power form, each with its ``Ct_curve``."""
     perf = data["performance"]
     p = f"{path}.performance"
+    operating = (0.0, math.inf)
     diameter = float(data["rotor_diameter"])
     ct = _curve(f"{p}.Ct_curve", perf["Ct_curve"], "Ct_values", "Ct_wind_speeds")
     if "power_curve" in perf:
@@ -177,13 +181,10 @@ def turbine_from_windio(data: dict, path: str = "turbine",
             raise FarmError(p, "needs 0 <= cutin_wind_speed < rated_wind_speed <= "
                                f"cutout_wind_speed, got {cutin:g}, {rated:g}, {cutout:g}")
         power = rated_power_curve(float(perf["rated_power"]), rated, cutin, cutout)
-        # Parked outside cut-in and cut-out: no thrust there either.
-        cs, cv = ct
-        cv = [v if cutin <= s <= cutout else 0.0 for s, v in zip(cs, cv)]
-        ct = (cs, cv)
+        operating = (cutin, cutout)  # parked outside: no power and no thrust
     efficiency = float(perf.get("generator_efficiency", 1.0))
     power = (power[0], [efficiency * v for v in power[1]])
-    speeds, pw, cts = _table(power, ct)
+    speeds, pw, cts = _table(power, ct, operating)
     return TurbineType(name=str(data.get("name", "turbine")), rotor_diameter=diameter,
                        hub_height=float(data["hub_height"]), wind_speed=speeds, power=pw,
                        thrust_coefficient=cts, tip_speed_ratio=float(data.get("TSR", 8.0)))
