@@ -96,8 +96,9 @@ def energy_tables(farm: FarmDescription, result: FarmResult,
     """
     w = _np(result.frequencies)
     scale = hours_per_year / 1e9
-    e = w * _np(result.farm_power) * scale
-    e0 = w * _np(result.farm_power_no_wake) * scale
+    # Summed over turbines in double precision, as annual_energy does, so the rows add up.
+    e = w * _np(result.power).sum(1) * scale
+    e0 = w * _np(result.power_no_wake).sum(1) * scale
     wd, ws = _np(result.wind_directions) % 360.0, _np(result.wind_speeds)
     if farm.cases.time is not None:
         wd = (np.round(wd / SECTOR_WIDTH) * SECTOR_WIDTH) % 360.0
