@@ -8,6 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import windIO
+import xarray as xr
 from scipy import integrate
 
 import farmrun
@@ -123,7 +124,7 @@ def small_system(resource, performance=None, **wind_farm):
     return {"name": "three turbines",
             "site": {"name": "s", "boundaries": {"circle": {"center": {"x": 0, "y": 0},
                                                             "radius": 2000}},
-                     "energy_resource": {"name": "r", "wind_resource": resource}},
+                     "energy_resource": {"name": "r", "wind_resource": copy.deepcopy(resource)}},
             "wind_farm": farm}
 
 
@@ -344,3 +345,35 @@ def test_missing_include_is_one_line(tmp_path):
     r = cli("run", path)
     assert r.returncode == 2 and len(r.stderr.strip().splitlines()) == 1
     assert "cannot load the windIO file" in r.stderr
+
+
+def test_requested_output_files(tmp_path):
+    data = small_system(ROSE)
+    data["attributes"] = {"model_outputs_specification": {
+        "output_folder": str(tmp_path / "out"),
+        "run_configuration": {"wind_speeds_run": {"all_values": True},
+                              "directions_run": {"specific_values": [270.0]}},
+        "turbine_outputs": {"turbine_nc_filename": "turbines.nc",
+                            "output_variables": ["power", "rotor_effective_velocity", "loads"]},
+        "flow_field": {"report": True, "flow_nc_filename": "flow.nc",
+                       "output_variables": ["velocity_u"],
+                       "z_planes": {"z_sampling": "plane_list", "z_list": [90.0, 150.0],
+                                    "xy_sampling": "grid", "x_bounds": [-300.0, 1500.0],
+                                    "y_bounds": [-100.0, 100.0], "dx": 100.0, "dy": 50.0}}}}
+    system = system_from_dict(data)
+    assert "attributes.model_outputs_specification.turbine_outputs.output_variables: 'loads' " \
+           "is not available" in system.notes
+    result = farmrun.run(system.farm, progress=False)
+    ds = farmrun.result_dataset(system.farm, result)
+    written = farmrun.windio.write_requested_outputs(system, result, ds)
+    assert [w for w, _ in written] == ["turbine outputs", "flow field"]
+    with xr.open_dataset(tmp_path / "out" / "turbines.nc") as t:
+        assert set(t.data_vars) == {"power", "rotor_effective_velocity", "frequency"}
+        assert t["wind_direction"].values.tolist() == [270.0]
+    with xr.open_dataset(tmp_path / "out" / "flow.nc") as f:
+        assert dict(f["wind_speed"].sizes) == {"case": 2, "z": 2, "y": 5, "x": 19}
+        # Upstream of the first rotor the inflow is uniform in height: the case's speed.
+        up = f["wind_speed"].sel(x=-300.0)
+        np.testing.assert_allclose(up.values, np.broadcast_to(
+            f["free_stream_wind_speed"].values[:, None, None], up.shape), rtol=1e-5)
+        assert float(f["wind_speed"].sel(z=90.0, y=0.0, x=1100.0).min()) < 0.9 * 6.0

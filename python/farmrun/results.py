@@ -57,9 +57,17 @@ def _time_values(stamps):
     return np.asarray(stamps)
 
 
+def _case_values(farm: FarmDescription):
+    """Directions and speeds as the farm gives them, not rounded to the working
+    precision, so that coordinates select by the values of the input file."""
+    c = farm.cases
+    return (np.asarray(list(c.wind_directions), dtype=float),
+            np.asarray(list(c.wind_speeds), dtype=float))
+
+
 def _layout(farm: FarmDescription, result: FarmResult):
     """Case dimensions, their coordinates, and how to fold an (F, ...) array onto them."""
-    wd, ws = _np(result.wind_directions), _np(result.wind_speeds)
+    wd, ws = _case_values(farm)
     F = wd.shape[0]
     if farm.cases.time is not None:
         return ("time",), {"time": _time_values(list(farm.cases.time))}, lambda a, fill: a
@@ -99,7 +107,8 @@ def energy_tables(farm: FarmDescription, result: FarmResult,
     # Summed over turbines in double precision, as annual_energy does, so the rows add up.
     e = w * _np(result.power).sum(1) * scale
     e0 = w * _np(result.power_no_wake).sum(1) * scale
-    wd, ws = _np(result.wind_directions) % 360.0, _np(result.wind_speeds)
+    wd, ws = _case_values(farm)
+    wd = wd % 360.0
     if farm.cases.time is not None:
         wd = (np.round(wd / SECTOR_WIDTH) * SECTOR_WIDTH) % 360.0
         ws = np.round(ws / SPEED_BIN_WIDTH) * SPEED_BIN_WIDTH
@@ -176,10 +185,10 @@ def result_dataset(farm: FarmDescription, result: FarmResult,
                         {"units": "GWh", "long_name": "AEP without wakes"}),
     }
     if dims == ("time",) or dims == ("case",):
-        v["flow_wind_direction"] = per_case(result.wind_directions, "deg",
-                                            "wind direction (from)")
-        v["flow_wind_speed"] = per_case(result.wind_speeds, "m/s", "wind speed at the "
-                                                                   "reference height")
+        wd, ws = _case_values(farm)
+        v["flow_wind_direction"] = (dims, wd, {"units": "deg", "long_name": "wind direction (from)"})
+        v["flow_wind_speed"] = (dims, ws, {"units": "m/s",
+                                           "long_name": "wind speed at the reference height"})
     tables = energy_tables(farm, result, energy.hours_per_year)
     for key, dim, unit in (("by_direction", "sector", "deg"), ("by_speed", "speed_bin", "m/s")):
         rows = tables[key]
