@@ -29,7 +29,6 @@ import math
 import re
 from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Any
 
 import numpy as np
 import torch
