@@ -94,7 +94,14 @@ def load_windio(path) -> WindIOSystem:
         windIO.validate(data, "plant/wind_energy_system")
     except jsonschema.ValidationError as e:
         raise FarmError(*_validation_message(str(e.message))) from None
-    system = system_from_dict(data)
+    try:
+        system = system_from_dict(data)
+    except FarmError:
+        raise
+    except (KeyError, TypeError, ValueError, IndexError) as e:
+        # Shapes the schema lets through but farmrun cannot read: one line, not a traceback.
+        raise FarmError(str(path), f"cannot read the windIO system ({e.__class__.__name__}: "
+                                   f"{e})") from None
     system.source = str(path)
     return system
 
