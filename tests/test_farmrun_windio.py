@@ -225,6 +225,16 @@ def test_time_subsets(subset, expected):
     assert system_from_dict(data).farm.cases.wind_speeds == expected
 
 
+@pytest.mark.parametrize("directions, expected", [([360.0], [0.0]), ([-90.0, 90.0], [270.0, 90.0])])
+def test_specific_directions_match_modulo_360(directions, expected):
+    data = small_system(ROSE)
+    data["attributes"] = {"model_outputs_specification": {"run_configuration": {
+        "wind_speeds_run": {"all_values": True}, "directions_run": {"specific_values": directions}}}}
+    cases = system_from_dict(data).farm.cases
+    assert cases.wind_directions == [d for d in expected for _ in (6.0, 11.0)]
+    assert math.isclose(sum(cases.frequencies), 1.0)
+
+
 def test_specific_values_must_be_in_the_resource():
     data = small_system(ROSE)
     data["attributes"] = {"model_outputs_specification": {"run_configuration": {

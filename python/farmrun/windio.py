@@ -315,7 +315,10 @@ def _selected(path, wanted, values, circular=False):
     for j, w in enumerate(wanted):
         def near(v):
             d = abs(float(v) - float(w))
-            return min(d, 360.0 - d % 360.0) < 1e-6 if circular else d < 1e-6
+            if circular:
+                d = d % 360.0
+                d = min(d, 360.0 - d)
+            return d < 1e-6
         hits = [i for i, v in enumerate(values) if near(v)]
         if not hits:
             shown = ", ".join(f"{v:g}" for v in values[:8]) + (", ..." if len(values) > 8 else "")
