@@ -14,9 +14,16 @@ from .outputs import check_output_paths, json_bytes, write_outputs
 
 
 def _load(args) -> FarmDescription:
+    args.windio = None
     if args.farm_file is None:
         from .example import example_farm
         return example_farm()
+    if str(args.farm_file).lower().endswith((".yaml", ".yml")):
+        from .windio import load_windio
+        args.windio = load_windio(args.farm_file)
+        for note in args.windio.notes:
+            print(f"farmrun: note: {note}", file=sys.stderr)
+        return args.windio.farm
     from .files import load_farm_file
     return load_farm_file(args.farm_file)
 
@@ -133,13 +140,37 @@ def _document(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy,
 
 def _cmd_run(args) -> int:
     _check_device(args.device)
-    check_output_paths({"--json": args.json, "--plot": args.plot})
+    outputs = {"--json": args.json, "--plot": args.plot, "--netcdf": args.netcdf}
+    check_output_paths(outputs)
     farm = _load(args)
+    if args.windio is not None:
+        from .windio import requested_output_paths
+        check_output_paths(dict(outputs, **requested_output_paths(args.windio)))
     result = run(farm, solver=args.solver, device=args.device, batch_size=args.batch)
+    written = []
+    if args.windio is not None:
+        from .windio import apply_power_curves
+        result = apply_power_curves(args.windio, result)
     energy = annual_energy(result)
+    from .results import energy_table_lines, energy_tables
+    tables = energy_tables(farm, result, energy.hours_per_year)
     files = {}
+    if args.netcdf is not None or args.windio is not None:
+        from .results import netcdf_bytes, result_dataset
+        dataset = result_dataset(farm, result, energy)
+        if args.netcdf is not None:
+            files[args.netcdf] = netcdf_bytes(dataset)
+            written.append(("NetCDF results", args.netcdf))
+        if args.windio is not None:
+            from .windio import requested_outputs
+            for path, (what, data) in requested_outputs(args.windio, result, dataset,
+                                                        solver=args.solver,
+                                                        device=args.device).items():
+                files[path] = data
+                written.append((what, path))
     if args.json is not None:
-        files[args.json] = json_bytes(_document(farm, result, energy, args.device))
+        files[args.json] = json_bytes(dict(_document(farm, result, energy, args.device),
+                                           **tables))
     if args.plot is not None:
         from .plotting import farm_figure, png_bytes
         fig, _ = farm_figure(farm, result, energy, size=args.size or (1600, 700))
@@ -156,7 +187,10 @@ def _cmd_run(args) -> int:
     print("\n".join(_turbine_table(result, energy)))
     print()
     print("\n".join(_summary(energy)))
-    for what, path in (("results", args.json), ("figure", args.plot)):
+    if args.by_direction:
+        print()
+        print("\n".join(energy_table_lines(tables)))
+    for what, path in [("results", args.json), ("figure", args.plot)] + written:
         if path is not None:
             print(f"{what} written to {path}")
     return 0
@@ -211,7 +245,8 @@ def _parser() -> argparse.ArgumentParser:
     sub = p.add_subparsers(dest="command", required=True)
 
     def common(s):
-        s.add_argument("farm_file", nargs="?", metavar="FARM_FILE", help="JSON farm file")
+        s.add_argument("farm_file", nargs="?", metavar="FARM_FILE",
+                       help="JSON farm file, or a windIO wind_energy_system (.yaml, .yml)")
         s.add_argument("--solver", choices=SOLVERS, default="sequential")
         s.add_argument("--device", choices=("cpu", "cuda"), default="cpu")
 
@@ -224,6 +259,10 @@ def _parser() -> argparse.ArgumentParser:
     r.add_argument("--plot", metavar="OUT.png", help="draw the power map of the most frequent "
                    "flow case and the per-turbine AEP")
     r.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1600x700)")
+    r.add_argument("--netcdf", metavar="OUT.nc", help="write the results as a NetCDF file "
+                   "(an xarray Dataset over turbines and flow cases)")
+    r.add_argument("--by-direction", action="store_true",
+                   help="print AEP and wake loss per wind direction and per wind speed")
     r.set_defaults(handler=_cmd_run)
 
     q = sub.add_parser("plane", help="streamwise velocity on a horizontal plane at hub height")

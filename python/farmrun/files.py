@@ -20,7 +20,8 @@ _TURBINE_REQUIRED = ("rotor_diameter", "hub_height", "wind_speed", "power", "thr
 _TURBINE_OPTIONAL = ("name", "ref_tilt", "tip_speed_ratio")
 _ROSE_REQUIRED = ("wind_directions", "wind_speeds", "frequencies")
 _ROSE_OPTIONAL = ("turbulence_intensity",)
-_CASES_REQUIRED = ("wind_directions", "wind_speeds", "turbulence_intensities", "frequencies")
+_CASES_REQUIRED = ("wind_directions", "wind_speeds", "turbulence_intensities")
+_CASES_OPTIONAL = ("frequencies", "time")  # exactly one: a rose's shares, or a time series
 _MODEL_OPTIONAL = tuple(f.name for f in fields(ModelOptions))
 
 
@@ -79,7 +80,7 @@ def farm_from_dict(data) -> FarmDescription:
         r = _object("wind_rose", top["wind_rose"], _ROSE_REQUIRED, _ROSE_OPTIONAL)
         cases = WindRose(**r).cases()
     else:
-        cases = FlowCases(**_object("cases", top["cases"], _CASES_REQUIRED, ()))
+        cases = FlowCases(**_object("cases", top["cases"], _CASES_REQUIRED, _CASES_OPTIONAL))
     model = ModelOptions(**_object("model", top.get("model", {}), (), _MODEL_OPTIONAL))
     farm = FarmDescription(
         layout_x=top["layout_x"], layout_y=top["layout_y"], turbine=turbine, cases=cases,

@@ -66,12 +66,18 @@ class TurbineType:
 
 @dataclass
 class FlowCases:
-    """Inflow cases, one entry per case; ``frequencies`` sum to one (they weight the AEP)."""
+    """Inflow cases, one entry per case; ``frequencies`` sum to one (they weight the AEP).
+
+    A time series gives ``time`` (one stamp per case) instead of ``frequencies``:
+    every case then weighs the same, 1/F, so the AEP is the mean power over the
+    series times the hours of a year.
+    """
 
     wind_directions: Sequence[float]
     wind_speeds: Sequence[float]
     turbulence_intensities: Sequence[float]
-    frequencies: Sequence[float]
+    frequencies: Sequence[float] | None = None
+    time: Sequence[Any] | None = None
 
 
 @dataclass
@@ -158,6 +164,7 @@ class FarmDescription:
     reference_wind_height: float | None = None
     model: ModelOptions = field(default_factory=ModelOptions)
     name: str = "farm"
+    boundaries: Any = None  # site outline for pictures: a list of (xs, ys) polygons
 
 
 @dataclass
@@ -390,10 +397,20 @@ def _validate(farm: FarmDescription) -> dict:
     ti = _numbers("cases.turbulence_intensities", cases.turbulence_intensities, n=F)
     for f, v in enumerate(ti):
         _fraction(f"cases.turbulence_intensities[{f}]", v)
-    freq = _numbers("cases.frequencies", cases.frequencies, n=F, nonneg=True)
-    total = math.fsum(freq)
-    if abs(total - 1.0) > 1e-6:
-        raise FarmError("cases.frequencies", f"must sum to 1, got {total:.9g}")
+    if (cases.frequencies is None) == (cases.time is None):
+        raise FarmError("cases.frequencies", "give exactly one of 'frequencies' and 'time'")
+    if cases.time is not None:
+        stamps = _as_list(cases.time)
+        if isinstance(stamps, (str, bytes)) or not isinstance(stamps, Sequence) \
+                or len(stamps) != F:
+            raise FarmError("cases.time", f"expected {F} time stamps (one per flow case), "
+                                          f"got {stamps!r}"[:200])
+        freq = [1.0 / F] * F
+    else:
+        freq = _numbers("cases.frequencies", cases.frequencies, n=F, nonneg=True)
+        total = math.fsum(freq)
+        if abs(total - 1.0) > 1e-6:
+            raise FarmError("cases.frequencies", f"must sum to 1, got {total:.9g}")
 
     yaw = [[0.0] * T] * F if farm.yaw_angles is None else _angles(
         "yaw_angles", farm.yaw_angles, F, T)

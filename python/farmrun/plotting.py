@@ -309,7 +309,12 @@ def farm_figure(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy,
     for i, (xi, yi) in enumerate(zip(x, y)):
         ax.annotate(str(i), (xi, yi), textcoords="offset points", xytext=(6, 6), fontsize=8)
     D = t.rotor_diameter
-    x0, x1, y0, y1 = min(x) - 2 * D, max(x) + 2 * D, min(y) - 2 * D, max(y) + 2 * D
+    xb, yb = list(x), list(y)
+    for bx_, by_ in farm.boundaries or ():  # the site's outline, where the farm file gives one
+        ax.plot(bx_, by_, color="0.4", lw=1, ls="--")
+        xb += bx_
+        yb += by_
+    x0, x1, y0, y1 = min(xb) - 2 * D, max(xb) + 2 * D, min(yb) - 2 * D, max(yb) + 2 * D
     y1 += 0.2 * (y1 - y0)  # room for the wind arrow above the layout
     ax.set_xlim(x0, x1)
     ax.set_ylim(y0, y1)
