@@ -1,4 +1,5 @@
-"""Command line: ``python -m farmrun run [FARM_FILE] ...`` and ``python -m farmrun plane ...``."""
+"""Command line: ``python -m farmrun run [FARM_FILE] ...``, ``python -m farmrun plane ...`` and
+``python -m farmrun optimize-yaw ...``."""
 from __future__ import annotations
 
 import argparse
@@ -217,6 +218,58 @@ def _cmd_plane(args) -> int:
     return 0
 
 
+def _cmd_optimize_yaw(args) -> int:
+    from .yaw import optimize_yaw, yaw_bounds
+    from .yaw_outputs import yaw_csv_bytes, yaw_document, yaw_figure, yaw_summary_lines
+    _check_device(args.device)
+    yaw_bounds(args.min_yaw, args.max_yaw, names=("--min-yaw", "--max-yaw"))
+    outputs = {"--json": args.json, "--csv": args.csv, "--plot": args.plot}
+    check_output_paths(outputs)
+    farm = _load(args)
+    result = optimize_yaw(farm, min_yaw=args.min_yaw, max_yaw=args.max_yaw, solver=args.solver,
+                          device=args.device, batch_size=args.batch)
+    files = {}
+    if args.json is not None:
+        files[args.json] = json_bytes(yaw_document(result, farm.name, farm.turbine.name,
+                                                   args.device))
+    if args.csv is not None:
+        files[args.csv] = yaw_csv_bytes(result)
+    if args.plot is not None:
+        from .plotting import png_bytes
+        files[args.plot] = png_bytes(yaw_figure(result, size=args.size or (1400, 600)))
+    write_outputs(files)
+    print(f"{farm.name}: {result.layout_x.shape[0]} x {farm.turbine.name}, "
+          f"{result.wind_speeds.shape[0]} flow cases ({result.searched} searched), yaw from "
+          f"{result.bounds.min_yaw:g} to {result.bounds.max_yaw:g} deg, solver {result.solver} "
+          f"on {args.device}, {result.n_batches} batches, {result.evaluations} evaluations, "
+          f"{result.elapsed_s:.2f} s")
+    print()
+    print("\n".join(yaw_summary_lines(result)))
+    for what, path in (("results", args.json), ("yaw table", args.csv), ("figure", args.plot)):
+        if path is not None:
+            print(f"{what} written to {path}")
+    return 0
+
+
+def _add_optimize_yaw(sub, common) -> None:
+    y = sub.add_parser("optimize-yaw", help="yaw angles per flow case that maximise farm power "
+                       "(wake steering), and the AEP gain")
+    common(y)
+    y.add_argument("--min-yaw", type=float, default=-25.0, metavar="DEG",
+                   help="lowest yaw angle, degrees (-25)")
+    y.add_argument("--max-yaw", type=float, default=25.0, metavar="DEG",
+                   help="highest yaw angle, degrees (25)")
+    y.add_argument("--batch", type=_positive_int, metavar="N",
+                   help="at most N flow cases per solve (default: bounded by memory; "
+                        "one wind direction per solve always)")
+    y.add_argument("--json", metavar="OUT", help="write the results as JSON")
+    y.add_argument("--csv", metavar="OUT", help="write the yaw table (one row per flow case)")
+    y.add_argument("--plot", metavar="OUT.png", help="draw the yaw angles by wind direction at "
+                   "the most frequent speed, and the gain by direction")
+    y.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1400x600)")
+    y.set_defaults(handler=_cmd_optimize_yaw)
+
+
 def _positive_int(text: str) -> int:
     try:
         value = int(text)
@@ -282,6 +335,8 @@ def _parser() -> argparse.ArgumentParser:
     q.add_argument("--plot", required=True, metavar="OUT.png", help="figure to write")
     q.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1400x900)")
     q.set_defaults(handler=_cmd_plane)
+
+    _add_optimize_yaw(sub, common)
     return p
 
 

@@ -1,0 +1,127 @@
+"""What ``farmrun optimize-yaw`` prints and writes: the summary, the JSON
+results, the yaw table as CSV and the figure."""
+from __future__ import annotations
+
+import csv
+import dataclasses
+import io
+
+import numpy as np
+
+from .yaw import YawResult
+
+__all__ = ["by_direction", "yaw_csv_bytes", "yaw_document", "yaw_figure", "yaw_summary_lines"]
+
+
+def by_direction(result: YawResult) -> list[dict]:
+    """Per wind direction (modulo 360): frequency, AEP before and after (GWh),
+    the gain in percent and the largest yaw angle (degrees)."""
+    wd = np.round(result.wind_directions.numpy() % 360.0, 9)
+    w = result.frequencies.numpy()
+    scale = result.hours_per_year / 1e9
+    e0 = w * result.farm_power_baseline.numpy() * scale
+    e1 = w * result.farm_power_optimized.numpy() * scale
+    yaw = np.abs(result.yaw_angles.numpy())
+    rows = []
+    for d in np.unique(wd):
+        m = wd == d
+        a0, a1 = float(e0[m].sum()), float(e1[m].sum())
+        rows.append({"wind_direction": float(d), "frequency": float(w[m].sum()),
+                     "aep_baseline_gwh": a0, "aep_optimized_gwh": a1,
+                     "gain_percent": 100.0 * (a1 / a0 - 1.0) if a0 > 0 else 0.0,
+                     "max_abs_yaw": float(yaw[m].max()) if yaw.shape[1] else 0.0})
+    return rows
+
+
+def yaw_summary_lines(result: YawResult) -> list[str]:
+    gain = result.aep_optimized_gwh - result.aep_baseline_gwh
+    lines = [f"{'direction [deg]':>15} {'frequency':>10} {'AEP zero yaw [GWh]':>19} "
+             f"{'AEP optimised [GWh]':>20} {'gain [%]':>9} {'max |yaw| [deg]':>16}"]
+    for r in by_direction(result):
+        lines.append(f"{r['wind_direction']:15.2f} {r['frequency']:10.5f} "
+                     f"{r['aep_baseline_gwh']:19.3f} {r['aep_optimized_gwh']:20.3f} "
+                     f"{r['gain_percent']:9.3f} {r['max_abs_yaw']:16.2f}")
+    lines += ["",
+              "Farm summary",
+              f"  AEP at zero yaw:   {result.aep_baseline_gwh:12.3f} GWh",
+              f"  AEP optimised:     {result.aep_optimized_gwh:12.3f} GWh",
+              f"  gain:              {gain:12.3f} GWh ({result.aep_gain_percent:.3f} %)",
+              f"  ({result.hours_per_year:g} h per year)"]
+    return lines
+
+
+def yaw_document(result: YawResult, farm_name: str, turbine_name: str, device: str) -> dict:
+    """The JSON results; angles in degrees, power in W, energy in GWh."""
+    p = result.inputs
+    return {
+        "farm": farm_name, "turbine_type": turbine_name, "solver": result.solver,
+        "device": device,
+        "units": {"yaw_angles": "deg, per case one value per turbine in layout order",
+                  "farm_power_baseline": "W, zero yaw", "farm_power_optimized": "W",
+                  "wind_directions": "deg, where the wind comes from (270 = west)",
+                  "wind_speeds": "m/s at reference_wind_height"},
+        "bounds": {"min_yaw": result.bounds.min_yaw, "max_yaw": result.bounds.max_yaw},
+        "model": dataclasses.asdict(result.model),
+        "layout_x": p["x"], "layout_y": p["y"],
+        "wind_directions": p["wd"], "wind_speeds": p["ws"], "frequencies": p["freq"],
+        "yaw_angles": result.yaw_angles.tolist(),
+        "farm_power_baseline": result.farm_power_baseline.tolist(),
+        "farm_power_optimized": result.farm_power_optimized.tolist(),
+        "aep_baseline_gwh": result.aep_baseline_gwh,
+        "aep_optimized_gwh": result.aep_optimized_gwh,
+        "aep_gain_percent": result.aep_gain_percent,
+        "hours_per_year": result.hours_per_year,
+        "by_direction": by_direction(result),
+        "optimizer": {"method": "L-BFGS-B", "batches": result.n_batches,
+                      "evaluations": result.evaluations, "iterations": result.iterations,
+                      "cases_searched": result.searched, "elapsed_s": result.elapsed_s},
+    }
+
+
+def yaw_csv_bytes(result: YawResult) -> bytes:
+    """The yaw table a turbine controller looks up: one row per flow case,
+    wind direction, wind speed and one yaw angle (degrees) per turbine."""
+    p = result.inputs
+    buf = io.StringIO()
+    out = csv.writer(buf, lineterminator="\n")
+    out.writerow(["wind_direction", "wind_speed"]
+                 + [f"yaw_{t}" for t in range(len(p["x"]))])
+    for d, s, row in zip(p["wd"], p["ws"], result.yaw_angles.tolist()):
+        out.writerow([repr(d), repr(s)] + [f"{a:.6f}" for a in row])
+    return buf.getvalue().encode("utf-8")
+
+
+def yaw_figure(result: YawResult, size=(1400, 600)):
+    """Yaw angle against wind direction per turbine at the most frequent wind
+    speed, and the AEP gain by direction."""
+    from matplotlib.figure import Figure
+
+    fig = Figure(figsize=(size[0] / 100.0, size[1] / 100.0), dpi=100)
+    ax_yaw, ax_gain = fig.subplots(1, 2)
+    ws = np.round(result.wind_speeds.numpy(), 9)
+    w = result.frequencies.numpy()
+    speeds = np.unique(ws)
+    share = np.array([w[ws == s].sum() for s in speeds])
+    speed = speeds[int(np.argmax(share))]
+    m = ws == speed
+    wd = result.wind_directions.numpy()[m] % 360.0
+    order = np.argsort(wd)
+    yaw = result.yaw_angles.numpy()[m][order]
+    for t in range(yaw.shape[1]):
+        ax_yaw.plot(wd[order], yaw[:, t], marker=".", linewidth=1, label=f"{t}")
+    ax_yaw.set_xlabel("wind direction [deg]")
+    ax_yaw.set_ylabel("yaw angle [deg]")
+    ax_yaw.set_title(f"optimised yaw at {speed:g} m/s")
+    ax_yaw.axhline(0.0, color="0.6", linewidth=0.8)
+    if yaw.shape[1] <= 20:
+        ax_yaw.legend(title="turbine", fontsize="small", ncol=2)
+    rows = by_direction(result)
+    dirs = np.array([r["wind_direction"] for r in rows])
+    step = float(np.diff(dirs).min()) if len(dirs) > 1 else 30.0
+    ax_gain.bar(dirs, [r["gain_percent"] for r in rows], width=0.8 * step)
+    ax_gain.set_xlabel("wind direction [deg]")
+    ax_gain.set_ylabel("AEP gain [%]")
+    ax_gain.set_title(f"gain {result.aep_gain_percent:.2f} % of "
+                      f"{result.aep_baseline_gwh:.1f} GWh")
+    fig.tight_layout()
+    return fig
