@@ -41,8 +41,9 @@ from .model import (DEFAULT_MEMORY_LIMIT, FarmDescription, FarmError, ModelOptio
                     model_config, plan_batches, prepare, rotor_effective, solve_batch,
                     table_power, working_dtype)
 
-__all__ = ["BatchYaw", "DEFAULT_MAX_ITER", "FTOL", "MIN_RELATIVE_GAIN", "YawBounds", "YawResult",
-           "batch_records", "map_batches", "optimize_batch", "optimize_yaw", "yaw_bounds"]
+__all__ = ["BatchYaw", "DEFAULT_MAX_ITER", "FTOL", "MIN_RELATIVE_GAIN", "YawBounds",
+           "YawResult", "batch_records", "best_possible_power", "map_batches", "optimize_batch",
+           "optimize_yaw", "yaw_bounds"]
 
 # L-BFGS-B iterations per batch; a few dozen reach the optimum of most farms.
 DEFAULT_MAX_ITER = 100
@@ -120,6 +121,7 @@ class YawResult:
     solver: str
     n_batches: int
     evaluations: int                    # solves with a backward pass, over all batches
+    case_evaluations: int               # the same per case: both starts of each searched case
     iterations: int                     # L-BFGS-B iterations, over all batches
     searched: int                       # cases searched (the others cannot gain)
     elapsed_s: float
@@ -160,7 +162,7 @@ def batch_records(v: dict, opt: ModelOptions, solver_name: str):
     return table, model_config(opt, solver_name, v["x"].shape[0])
 
 
-def _best_possible(table, u_free: torch.Tensor) -> torch.Tensor:
+def best_possible_power(table, u_free: torch.Tensor) -> torch.Tensor:
     """Per case the most power the farm could give: each turbine's highest table
     power at any speed up to its wake-free speed, (F, T) -> (F,)."""
     p_free = table_power(table, u_free, torch.zeros_like(u_free), 0.0)
@@ -208,7 +210,7 @@ def optimize_batch(v: dict, idx: Sequence[int], table, cfg, solver_name: str, op
         base, rec = farm_power(cases(idx, torch.zeros(n, T, dtype=dt, device=dev)), n)
         _check_finite(base, v, idx)
         u_free = rotor_effective(rec.ff.u_initial_sorted).gather(1, rec.grid.unsorted_indices)
-        best_possible = _best_possible(table, u_free)
+        best_possible = best_possible_power(table, u_free)
     base64 = base.double().cpu()
     yaw_out = torch.zeros(n, T, dtype=torch.float64)
     power_out = base64.clone()
@@ -314,6 +316,7 @@ def optimize_yaw(farm: FarmDescription, min_yaw: float = -25.0, max_yaw: float =
         layout_x=cpu["x"], layout_y=cpu["y"], wind_directions=cpu["wd"], wind_speeds=cpu["ws"],
         frequencies=cpu["freq"], yaw_angles=yaw, farm_power_baseline=base,
         farm_power_optimized=best, bounds=bounds, solver=solver, n_batches=len(batches),
-        evaluations=sum(b.evaluations for b in done), iterations=sum(b.iterations for b in done),
+        evaluations=sum(b.evaluations for b in done),
+        case_evaluations=sum(2 * b.evaluations * b.searched for b in done), iterations=sum(b.iterations for b in done),
         searched=sum(b.searched for b in done), elapsed_s=time.perf_counter() - start,
         model=opt, inputs=v["inputs"])
