@@ -34,7 +34,8 @@ def client():
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   host="127.0.0.1", dashboard_address=None,
-                                  silence_logs=logging.CRITICAL) as cluster, \
+                                  silence_logs=logging.CRITICAL,
+                                  scheduler_kwargs=engine.NO_DASHBOARD) as cluster, \
             distributed.Client(cluster, set_as_default=False) as c:
         yield c
 
@@ -103,9 +104,12 @@ def test_same_results_as_local(client, solver, batch):
     assert_identical(remote, local)
 
 
-def test_command_line_on_a_running_scheduler(client, tmp_path):
+@pytest.mark.parametrize("where", ["scheduler", "workers"])
+def test_command_line(client, tmp_path, where):
+    # On the test's cluster, or on one of a worker that farmrun starts and closes.
     out = tmp_path / "results.json"
-    r = cli("run", "--engine", "dask", "--scheduler", client.cluster.scheduler_address, "--json", out)
+    option = [f"--{where}", client.cluster.scheduler_address if where == "scheduler" else 1]
+    r = cli("run", "--engine", "dask", *option, "--json", out)
     assert r.returncode == 0, r.stderr
     assert r.stderr == ""
     local = farmrun.run(farmrun.example_farm(), progress=False)

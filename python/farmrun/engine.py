@@ -21,15 +21,17 @@ from __future__ import annotations
 
 import logging
 import os
+import signal
 import sys
+import threading
 import uuid
 from contextlib import contextmanager
 from typing import Any, Callable, Iterator, Sequence
 
 from .model import FarmError
 
-__all__ = ["DEFAULT_RETRIES", "ENGINES", "EngineError", "dask_client", "engine_client",
-           "map_batches", "resolve_engine"]
+__all__ = ["DEFAULT_RETRIES", "ENGINES", "NO_DASHBOARD", "EngineError", "dask_client",
+           "engine_client", "map_batches", "resolve_engine"]
 
 ENGINES = ("local", "dask")
 
@@ -38,6 +40,14 @@ ENGINES = ("local", "dask")
 # scheduler itself, which reruns their tasks up to its allowed-failures
 # setting (3 by default) before giving up with KilledWorker.
 DEFAULT_RETRIES = 2
+
+# The log level of a cluster farmrun starts: above CRITICAL, so nothing. Its
+# scheduler reports a client that left mid-run (Ctrl-C) as critical.
+QUIET = logging.CRITICAL + 10
+
+# Without a dashboard the scheduler still serves its health and metrics
+# pages, by default on port 8787, with a warning where that port is taken.
+NO_DASHBOARD = {"dashboard": False, "dashboard_address": "127.0.0.1:0"}
 
 # Seconds to wait for a scheduler to answer before giving up.
 CONNECT_TIMEOUT_S = 10
@@ -168,10 +178,28 @@ def dask_client(scheduler: str | None = None, workers: int | None = None) -> Ite
             yield client
         return
     n = workers or os.cpu_count() or 1
-    with LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None, silence_logs=logging.CRITICAL) as cluster, \
-            Client(cluster, set_as_default=False) as client:
+    with _workers_ignore_ctrl_c():
+        cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                               host="127.0.0.1", dashboard_address=None, silence_logs=QUIET,
+                               scheduler_kwargs=NO_DASHBOARD)
+    with cluster, Client(cluster, set_as_default=False) as client:
         yield client
+
+
+@contextmanager
+def _workers_ignore_ctrl_c():
+    """Ctrl-C reaches every process of the terminal's group, the local workers
+    too; only this one should act on it (cancel the tasks, close the cluster).
+    Worker processes started meanwhile inherit the ignored signal; a Ctrl-C
+    within the second or so of the start is lost."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @contextmanager
