@@ -84,8 +84,7 @@ def map_batches(fn: Callable[[Any, Any], Any], shared: Any, batches: Sequence[An
     """``[fn(shared, batch) for batch in batches]``, run by ``engine``.
 
     ``engine`` "local" runs the loop here; "dask" runs one task per batch on
-    ``client``, a ``dask.distributed.Client`` (None: the client made last in
-    this process). For Dask, ``fn`` must be a module-level function that the
+    ``client``, a ``dask.distributed.Client`` (None: the default client). For Dask, ``fn`` must be a module-level function that the
     workers can import, and ``shared``, the batches and the results must
     pickle. ``progress`` shows a bar; None shows it on a terminal when there
     is more than one batch. ``retries`` reruns a Dask task that raised.
@@ -128,13 +127,14 @@ def _map_dask(fn, shared, batches, client, bar, retries) -> list:
     token = uuid.uuid4().hex[:12]
     name = getattr(fn, "__name__", "batch")
     held = client.submit(_held, shared, key=f"farmrun-shared-{token}", pure=False)
-    futures = [client.submit(fn, held, batch, key=f"farmrun-{name}-{token}-{i}", pure=False,
-                             retries=retries)
-               for i, batch in enumerate(batches)]
-    position = {f.key: i for i, f in enumerate(futures)}
+    futures = [held]
     results: list = [None] * len(batches)
     try:
-        for future, result in as_completed(futures, loop=client.loop, with_results=True,
+        for i, batch in enumerate(batches):
+            futures.append(client.submit(fn, held, batch, key=f"farmrun-{name}-{token}-{i}",
+                                         pure=False, retries=retries))
+        position = {f.key: i for i, f in enumerate(futures[1:])}
+        for future, result in as_completed(futures[1:], loop=client.loop, with_results=True,
                                            raise_errors=False):
             i = position[future.key]
             if future.status != "finished":
@@ -146,7 +146,7 @@ def _map_dask(fn, shared, batches, client, bar, retries) -> list:
     finally:
         # After an error or Ctrl-C this stops every task still queued or
         # running; after success it frees the results held on the workers.
-        client.cancel(futures + [held])
+        client.cancel(futures)
 
 
 def _raise_failure(future, i: int):
