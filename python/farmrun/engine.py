@@ -130,9 +130,8 @@ def _map_dask(fn, shared, batches, client, bar, retries) -> list:
     futures = [held]
     results: list = [None] * len(batches)
     try:
-        for i, batch in enumerate(batches):
-            futures.append(client.submit(fn, held, batch, key=f"farmrun-{name}-{token}-{i}",
-                                         pure=False, retries=retries))
+        futures += client.map(fn, [held] * len(batches), batches, pure=False, retries=retries,
+                              key=[f"farmrun-{name}-{token}-{i}" for i in range(len(batches))])
         position = {f.key: i for i, f in enumerate(futures[1:])}
         for future, result in as_completed(futures[1:], loop=client.loop, with_results=True,
                                            raise_errors=False):
