@@ -10,6 +10,7 @@ import time
 import torch
 
 from .aep import AnnualEnergy, annual_energy
+from .engine import ENGINES, EngineError, engine_client
 from .model import SOLVERS, FarmDescription, FarmError, FarmResult, run, working_dtype
 from .outputs import check_output_paths, json_bytes, write_outputs
 
@@ -147,7 +148,9 @@ def _cmd_run(args) -> int:
     if args.windio is not None:
         from .windio import requested_output_paths
         check_output_paths(dict(outputs, **requested_output_paths(args.windio)))
-    result = run(farm, solver=args.solver, device=args.device, batch_size=args.batch)
+    with engine_client(args.engine, args.scheduler, args.workers) as client:
+        result = run(farm, solver=args.solver, device=args.device, batch_size=args.batch,
+                     engine=args.engine, client=client)
     written = []
     if args.windio is not None:
         from .windio import apply_power_curves
@@ -290,6 +293,18 @@ def _size(text: str) -> tuple[int, int]:
     return w, h
 
 
+def _engine_options(s) -> None:
+    """--engine, --scheduler, --workers: where the batches are solved."""
+    s.add_argument("--engine", choices=ENGINES, default="local",
+                   help="solve the batches here (local) or as tasks on a Dask cluster (dask)")
+    s.add_argument("--scheduler", metavar="ADDRESS",
+                   help="with --engine dask: the scheduler of a running cluster, such as "
+                        "tcp://head:8786")
+    s.add_argument("--workers", type=_positive_int, metavar="N",
+                   help="with --engine dask: start a cluster of N worker processes on this "
+                        "machine for the run (default without --scheduler: one per core)")
+
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="farmrun", description="Wind-farm power and annual energy with the sorbane_cpp "
@@ -316,6 +331,7 @@ def _parser() -> argparse.ArgumentParser:
                    "(an xarray Dataset over turbines and flow cases)")
     r.add_argument("--by-direction", action="store_true",
                    help="print AEP and wake loss per wind direction and per wind speed")
+    _engine_options(r)
     r.set_defaults(handler=_cmd_run)
 
     q = sub.add_parser("plane", help="streamwise velocity on a horizontal plane at hub height")
@@ -342,13 +358,17 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv=None) -> int:
     """Exit status 0, 2 for a farm or option error (nothing written), 1 when a
-    file cannot be written or memory runs out, 130 on Ctrl-C."""
+    file cannot be written, memory runs out or a batch fails on a Dask
+    cluster, 130 on Ctrl-C."""
     try:
         args = _parser().parse_args(argv)
         return args.handler(args)
     except FarmError as e:
         print(f"farmrun: error: {e}", file=sys.stderr)
         return 2
+    except EngineError as e:
+        print(f"farmrun: error: {e}", file=sys.stderr)
+        return 1
     except OSError as e:
         where = f"{e.filename}: " if e.filename else ""
         print(f"farmrun: error: {where}{e.strerror or e}", file=sys.stderr)

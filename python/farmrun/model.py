@@ -19,9 +19,10 @@ import sorbane_cpp as sc
 
 __all__ = [
     "DEFAULT_MEMORY_LIMIT", "FarmDescription", "FarmError", "FarmResult", "FlowCases",
-    "ModelOptions", "SOLVERS", "SolvedBatch", "TurbineType", "case_power", "jacobi_sweep_limit",
-    "longest_chain", "plan_batches", "prepare", "rotor_effective", "run", "solve_batch",
-    "table_power", "thrust_coefficient", "working_dtype",
+    "ModelOptions", "SOLVERS", "BatchResults", "SolvedBatch", "TurbineType", "batch_cases",
+    "batch_inputs", "case_power", "jacobi_sweep_limit", "longest_chain", "plan_batches",
+    "prepare", "rotor_effective", "run", "solve_batch", "solve_cases", "table_power",
+    "thrust_coefficient", "working_dtype",
 ]
 
 SOLVERS = ("sequential", "jacobi")
@@ -41,6 +42,10 @@ class FarmError(ValueError):
     def __init__(self, field_name: str, message: str):
         super().__init__(f"{field_name}: {message}")
         self.field = field_name
+        self.message = message
+
+    def __reduce__(self):  # an error raised on a Dask worker crosses back pickled
+        return type(self), (self.field, self.message)
 
 
 @dataclass
@@ -572,6 +577,59 @@ def solve_batch(v, idx, table, cfg, solver, opt) -> SolvedBatch:
     return SolvedBatch(grid, farm, ff, table, cfg, chain)
 
 
+@dataclass
+class BatchResults:
+    """What the solve of one batch returns: (n, T) per case of the batch and
+    turbine, in layout order."""
+
+    rotor_velocity: torch.Tensor
+    rotor_velocity_no_wake: torch.Tensor
+    turbulence_intensity: torch.Tensor
+    sweep_limit: int = 0  # Jacobi only: the sweep limit used
+    longest_chain: int = 0  # Jacobi only: turbines in the longest downstream chain
+
+
+TABLE_FIELDS = ("wind_speed", "thrust_coefficient", "power", "ref_tilt", "tip_speed_ratio")
+CASE_FIELDS = ("wd", "ws", "ti", "yaw", "tilt")
+
+
+def batch_inputs(v: dict, table, opt: ModelOptions, solver: str) -> dict:
+    """What every batch of a run reads, as plain values that pickle: the farm's
+    per-turbine tensors and scalars, the turbine table's fields, the model
+    options and the solver's name."""
+    return dict(values={k: v[k] for k in ("x", "y", "hub", "diam", "shear", "zref")},
+                table={k: getattr(table, k) for k in TABLE_FIELDS}, model=opt, solver=solver)
+
+
+def batch_cases(v: dict, idx: Sequence[int]) -> dict:
+    """The per-case values of the cases ``idx``."""
+    sel = torch.as_tensor(idx, device=v["wd"].device)
+    return {k: v[k][sel] for k in CASE_FIELDS}
+
+
+def solve_cases(inputs: dict, cases: dict) -> BatchResults:
+    """Solves one batch: ``inputs`` from ``batch_inputs``, ``cases`` from
+    ``batch_cases``. Reads and returns only values that pickle, so that it
+    can run in another process."""
+    table = sc.PowerThrustTable()
+    for k, value in inputs["table"].items():
+        setattr(table, k, value)
+    opt, solver = inputs["model"], inputs["solver"]
+    v = dict(inputs["values"], **cases)
+    cfg = model_config(opt, solver, v["x"].shape[0])
+    with torch.no_grad():
+        rec = solve_batch(v, list(range(v["wd"].shape[0])), table, cfg, sc.get_solver(solver),
+                          opt)
+        back = rec.grid.unsorted_indices
+        return BatchResults(
+            rotor_velocity=rotor_effective(rec.ff.u_sorted).gather(1, back),
+            rotor_velocity_no_wake=rotor_effective(rec.ff.u_initial_sorted).gather(1, back),
+            turbulence_intensity=rec.ff.turbulence_intensity_field_sorted.mean(
+                dim=(-2, -1)).gather(1, back),
+            sweep_limit=rec.cfg.jacobi_max_iters if solver == "jacobi" else 0,
+            longest_chain=rec.longest_chain)
+
+
 def case_power(v: dict, idx: Sequence[int], table, cfg, solver, opt: ModelOptions) -> torch.Tensor:
     """Per-turbine power in W, (len(idx), T) in layout order, of the cases ``idx``.
 
@@ -628,39 +686,45 @@ def _progress(batches, progress):
 
 def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
         batch_size: int | None = None, memory_limit: int = DEFAULT_MEMORY_LIMIT,
-        progress: bool | None = None) -> FarmResult:
+        progress: bool | None = None, engine: str | None = None, client=None) -> FarmResult:
     """Solves every flow case of ``farm`` and returns the results in layout order.
 
     Cases are solved in batches of one wind direction each, split further to
     at most ``batch_size`` cases, or, when it is None, to what fits in
     ``memory_limit`` bytes. ``progress`` shows a bar; None shows it on a
     terminal when there is more than one batch.
+
+    ``engine`` "local" solves the batches here, one after another; "dask"
+    solves each as a task on ``client``, a ``dask.distributed.Client`` (None:
+    the default client), with the same results. Unset, it is "dask" when a
+    client is given.
     """
     start = time.perf_counter()
-    v, table, cfg = prepare(farm, solver, device)
+    v, table, _ = prepare(farm, solver, device)
     opt = farm.model
     F, T = v["wd"].shape[0], v["x"].shape[0]
     if batch_size is None:
         itemsize = torch.tensor([], dtype=working_dtype()).element_size()
         batch_size = memory_limit // case_bytes(T, opt, solver, itemsize)
     batches = plan_batches(v["wd"].tolist(), batch_size)
-    solver_obj = sc.get_solver(solver)
+    from .engine import map_batches
+    parts = map_batches(solve_cases, batch_inputs(v, table, opt, solver),
+                        [batch_cases(v, idx) for idx in batches], engine=engine, client=client,
+                        progress=progress)
 
     u = v["ws"].new_empty(F, T)
     u0 = torch.empty_like(u)
     ti = torch.empty_like(u)
     limits, chains = [], []
     with torch.no_grad():
-        for idx in _progress(batches, progress):
-            rec = solve_batch(v, idx, table, cfg, solver_obj, opt)
+        for idx, part in zip(batches, parts):
             if solver == "jacobi":
-                limits.append(rec.cfg.jacobi_max_iters)
-                chains.append(rec.longest_chain)
-            back = rec.grid.unsorted_indices
+                limits.append(part.sweep_limit)
+                chains.append(part.longest_chain)
             sel = torch.as_tensor(idx, device=u.device)
-            u[sel] = rotor_effective(rec.ff.u_sorted).gather(1, back)
-            u0[sel] = rotor_effective(rec.ff.u_initial_sorted).gather(1, back)
-            ti[sel] = rec.ff.turbulence_intensity_field_sorted.mean(dim=(-2, -1)).gather(1, back)
+            u[sel] = part.rotor_velocity.to(u.device)
+            u0[sel] = part.rotor_velocity_no_wake.to(u.device)
+            ti[sel] = part.turbulence_intensity.to(u.device)
 
         ct = thrust_coefficient(table, u, v["yaw"], v["tilt"])
         power = table_power(table, u, v["yaw"], opt.yaw_power_exponent)

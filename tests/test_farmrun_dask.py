@@ -1,0 +1,204 @@
+"""The Dask engine on a real cluster: a scheduler and two worker processes on the loopback.
+
+The workers inherit this interpreter's module path, so they import the same
+farmrun and sorbane_cpp as the tests do. Faults are injected into the
+workers by replacing ``farmrun.model.solve_batch`` there.
+"""
+import json
+import logging
+import os
+import pickle
+import signal
+import sys
+import threading
+import time
+
+import pytest
+import torch
+
+from common import sc  # noqa: F401  (the module under test, before farmrun)
+
+import farmrun
+from farmrun import engine
+from farmrun.engine import EngineError
+from farmrun.model import FarmError
+from test_farmrun_cli import cli, in_process
+
+distributed = pytest.importorskip("distributed")
+cloudpickle = pytest.importorskip("cloudpickle")
+
+
+@pytest.fixture(scope="module")
+def client():
+    # The workers cannot import this file: its fault injectors travel by value.
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  silence_logs=logging.CRITICAL,
+                                  scheduler_kwargs=engine.NO_DASHBOARD) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as c:
+        yield c
+
+
+def on_workers(c, fault, *args):
+    """Replaces solve_batch on every worker by ``fault(original, *args)``; undone on exit."""
+
+    def install():
+        import farmrun.model as m
+        m.solve_batch = fault(m.solve_batch, *args)
+        m.solve_batch.original = m.solve_batch.__wrapped__
+
+    def remove():
+        import farmrun.model as m
+        m.solve_batch = getattr(m.solve_batch, "original", m.solve_batch)
+
+    class Patched:
+        def __enter__(self):
+            c.run(install)
+
+        def __exit__(self, *exc):
+            c.run(remove)
+
+    return Patched()
+
+
+def failing_at(original, direction, kind):
+    def solve(v, idx, *rest):
+        if float(v["wd"][0]) == direction:
+            if kind == "farm":
+                raise FarmError("cases.wind_directions", f"no solve at {direction:g} deg")
+            raise ZeroDivisionError("injected")
+        return original(v, idx, *rest)
+    solve.__wrapped__ = original
+    return solve
+
+
+def slowed(original, seconds):
+    def solve(*args):
+        time.sleep(seconds)
+        return original(*args)
+    solve.__wrapped__ = original
+    return solve
+
+
+FIELDS = ("rotor_velocity", "rotor_velocity_no_wake", "turbulence_intensity",
+          "thrust_coefficient", "power", "farm_power", "wake_loss", "sweep_limits",
+          "longest_chains", "n_batches")
+
+
+def assert_identical(a, b):
+    for name in FIELDS:
+        x, y = getattr(a, name), getattr(b, name)
+        assert torch.equal(x, y) if isinstance(x, torch.Tensor) else x == y, name
+
+
+@pytest.mark.float64
+@pytest.mark.parametrize("solver, batch", [("sequential", None), ("jacobi", 7)])
+def test_same_results_as_local(client, solver, batch):
+    # Batches of 7 split each direction's 25 cases unevenly: results must land
+    # in case order whichever task finishes first.
+    farm = farmrun.example_farm()
+    local = farmrun.run(farm, solver=solver, batch_size=batch, progress=False)
+    remote = farmrun.run(farm, solver=solver, batch_size=batch, progress=False, client=client)
+    assert remote.n_batches == (12 if batch is None else 48)
+    assert_identical(remote, local)
+
+
+@pytest.mark.parametrize("where", ["scheduler", "workers"])
+def test_command_line(client, tmp_path, where):
+    # On the test's cluster, or on one of a worker that farmrun starts and closes.
+    out = tmp_path / "results.json"
+    option = [f"--{where}", client.cluster.scheduler_address if where == "scheduler" else 1]
+    r = cli("run", "--engine", "dask", *option, "--json", out)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr == ""
+    local = farmrun.run(farmrun.example_farm(), progress=False)
+    assert json.loads(out.read_text())["cases"]["turbine_power_w"] == local.power.double().tolist()
+
+
+def test_farm_error_in_a_task_ends_the_run_and_writes_nothing(client, tmp_path):
+    out = tmp_path / "results.json"
+    with on_workers(client, failing_at, 240.0, "farm"):
+        r = cli("run", "--engine", "dask", "--scheduler", client.cluster.scheduler_address,
+                "--json", out)
+    assert r.returncode == 2
+    assert r.stderr == "farmrun: error: cases.wind_directions: no solve at 240 deg\n"
+    assert not out.exists() and list(tmp_path.iterdir()) == []
+
+
+def test_other_error_in_a_task_names_the_batch_and_cancels_the_rest(client):
+    # Direction 90 is the fourth of the example's twelve.
+    with on_workers(client, failing_at, 90.0, "other"):
+        with pytest.raises(EngineError, match=r"^batch 3 failed on the cluster: "
+                                              r"ZeroDivisionError: injected$") as failure:
+            farmrun.run(farmrun.example_farm(), progress=False, client=client)
+    # Nothing of the run stays on the cluster, though the error's traceback
+    # still holds the run's futures.
+    assert failure.value.__traceback__ is not None
+    deadline = time.monotonic() + 5
+    while client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)):
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+
+
+def test_farm_error_survives_the_trip_back():
+    e = pickle.loads(pickle.dumps(FarmError("model.alpha", "must be above 0, got 0")))
+    assert (type(e), e.field, str(e)) == (FarmError, "model.alpha",
+                                          "model.alpha: must be above 0, got 0")
+
+
+@pytest.mark.parametrize("kwargs, field", [
+    (dict(engine="spark"), "engine"),
+    (dict(engine="local", client="a client"), "client"),
+])
+def test_engine_choice_is_checked(kwargs, field):
+    with pytest.raises(FarmError) as e:
+        engine.map_batches(max, 0, [1], **kwargs)
+    assert e.value.field == field
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--scheduler", "tcp://127.0.0.1:8786"], "farmrun: error: --scheduler: needs --engine dask"),
+    (["--workers", "2"], "farmrun: error: --workers: needs --engine dask"),
+    (["--engine", "dask", "--scheduler", "tcp://127.0.0.1:8786", "--workers", "2"],
+     "farmrun: error: --workers: give either --scheduler (an existing cluster) or --workers "
+     "(a local one), not both"),
+])
+def test_engine_options_are_checked(capsys, args, message):
+    assert in_process("run", *args) == 2
+    assert capsys.readouterr().err == message + "\n"
+
+
+def test_unreachable_scheduler_is_one_line(capsys, monkeypatch, tmp_path):
+    monkeypatch.setattr(engine, "CONNECT_TIMEOUT_S", 1)
+    out = tmp_path / "results.json"
+    assert in_process("run", "--engine", "dask", "--scheduler", "tcp://127.0.0.1:9",
+                      "--json", out) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("farmrun: error: cannot reach the Dask scheduler at "
+                          "tcp://127.0.0.1:9: ") and err.count("\n") == 1
+    assert not out.exists()
+
+
+def test_worker_killed_mid_run_still_gives_every_result(client):
+    farm = farmrun.example_farm()
+    local = farmrun.run(farm, batch_size=13, progress=False)  # 24 batches
+    done = {}
+    with on_workers(client, slowed, 0.1):
+        job = threading.Thread(target=lambda: done.update(
+            result=farmrun.run(farm, batch_size=13, progress=False, client=client)))
+        job.start()
+        # Wait until a worker is busy with the run, then end its process.
+        deadline = time.monotonic() + 20
+        while not (busy := [w for w, keys in client.processing().items() if keys]):
+            assert time.monotonic() < deadline
+            time.sleep(0.02)
+        pids = client.run(os.getpid)
+        time.sleep(0.15)
+        assert job.is_alive()
+        os.kill(pids[busy[0]], signal.SIGKILL)
+        job.join(timeout=60)
+    assert not job.is_alive()
+    assert_identical(done["result"], local)
+    assert busy[0] not in client.run(os.getpid)
+    client.wait_for_workers(2, timeout=30)  # the nanny's replacement, before the next test
