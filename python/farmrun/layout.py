@@ -277,7 +277,8 @@ class LayoutResult:
     """The optimised layout (layout order) and the run that found it.
 
     ``history`` is the best feasible AEP after each optimiser iteration, the
-    start first. ``restored`` says that the start broke a constraint and was
+    (feasible) start first; ``evaluations`` counts AEP gradients, and
+    ``gradient_s`` is the time they took. ``restored`` says that the start broke a constraint and was
     first moved to the nearest feasible layout.
     """
 
@@ -334,8 +335,8 @@ def _constraints(regions, T, D, spacing, pairs):
     return value, jac
 
 
-def _restore(regions, x, y, D, spacing, pairs_for, max_iter):
-    """The feasible layout nearest to (x, y) in the least-squares sense."""
+def _nearest_feasible(regions, x, y, D, spacing, pairs_for, max_iter=200):
+    """The feasible layout nearest to (x, y) in the least-squares sense, or None."""
     T = len(x)
     z0 = np.concatenate([x, y]) / D
     z = z0
@@ -346,14 +347,11 @@ def _restore(regions, x, y, D, spacing, pairs_for, max_iter):
         z = res.x
         if _violation(regions, z[:T] * D, z[T:] * D, spacing) <= FEASIBLE_TO / 2:
             return z[:T] * D, z[T:] * D
-    worst = _violation(regions, z[:T] * D, z[T:] * D, spacing)
-    raise FarmError("layout", f"no feasible layout found near the given one: {T} turbines "
-                              f"inside the boundary at least {spacing:g} m apart are still "
-                              f"{worst:.3g} m short")
+    return None
 
 
 def _aep_of(farm, x, y, solver, device, batch_size):
-    moved = replace(farm, layout_x=list(map(float, x)), layout_y=list(map(float, y)))
+    moved = replace(farm, layout_x=[float(v) for v in x], layout_y=[float(v) for v in y])
     return annual_energy(run(moved, solver=solver, device=device,
                              batch_size=batch_size, progress=False)).aep_gwh, moved
 
@@ -364,7 +362,13 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
                     memory_limit: int = DEFAULT_MEMORY_LIMIT) -> LayoutResult:
     """Moves every turbine of ``farm`` for the most AEP inside its boundary,
     at least ``min_spacing`` rotor diameters apart, in at most ``max_iter``
-    SLSQP iterations. The AEPs reported are those ``run`` gives."""
+    SLSQP iterations.
+
+    SLSQP's iterates meet the constraints only as it converges, so after each
+    iteration the nearest feasible layout to the iterate is scored with the
+    AEP that ``run`` gives (a solve without gradients), and the best one
+    scored is the result; the feasible start is scored first.
+    """
     start = time.perf_counter()
     if not isinstance(min_spacing, (int, float)) or isinstance(min_spacing, bool) \
             or not math.isfinite(min_spacing) or min_spacing < 1.0:
@@ -382,55 +386,71 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
     def pairs_for(px, py):
         return _pairs(px, py, None if T <= ALL_PAIRS_UP_TO else PAIR_REACH * spacing)
 
-    aep_initial, _ = _aep_of(farm, x0, y0, solver, device, batch_size)
+    aep_initial, moved = _aep_of(farm, x0, y0, solver, device, batch_size)
     restored = _violation(regions, x0, y0, spacing) > FEASIBLE_TO
-    xs, ys = _restore(regions, x0, y0, D, spacing, pairs_for, 200) if restored else (x0, y0)
+    best = {"aep": aep_initial, "x": x0, "y": y0, "farm": moved}
+    if restored:
+        found = _nearest_feasible(regions, x0, y0, D, spacing, pairs_for)
+        if found is None:
+            raise FarmError("layout", f"no feasible layout found near the given one: {T} "
+                                      f"turbines inside the boundary, at least {spacing:g} m "
+                                      "apart")
+        aep, moved = _aep_of(farm, *found, solver, device, batch_size)
+        best = {"aep": aep, "x": found[0], "y": found[1], "farm": moved}
+    scored: set[bytes] = set()
 
-    # Every evaluation is remembered: SLSQP asks for the value and the
-    # gradient at one point in two calls, and the best feasible point wins.
+    def consider(z):
+        """Scores the feasible layout nearest to the iterate z."""
+        if z.tobytes() in scored:
+            return
+        scored.add(z.tobytes())
+        found = _nearest_feasible(regions, z[:T] * D, z[T:] * D, D, spacing, pairs_for)
+        if found is not None:
+            aep, moved = _aep_of(farm, *found, solver, device, batch_size)
+            if aep > best["aep"]:
+                best.update(aep=aep, x=found[0], y=found[1], farm=moved)
+
+    # SLSQP asks for the value and the gradient at one point in two calls.
     cache: dict[bytes, tuple[float, np.ndarray]] = {}
-    best = {"aep": -math.inf, "z": None}
 
     def evaluate(z):
         key = z.tobytes()
         if key not in cache:
-            px, py = z[:T] * D, z[T:] * D
-            aep, gx, gy = energy(px, py)
+            aep, gx, gy = energy(z[:T] * D, z[T:] * D)
             cache.clear()
             cache[key] = (aep, np.concatenate([gx, gy]) * D)
-            if aep > best["aep"] and _violation(regions, px, py, spacing) <= FEASIBLE_TO:
-                best.update(aep=aep, z=z.copy())
         return cache[key]
 
-    z = np.concatenate([xs, ys]) / D
-    aep_start, g = evaluate(z)
+    def step(z):
+        consider(z)
+        history.append(best["aep"])
+
+    z = np.concatenate([best["x"], best["y"]]) / D
+    history = [best["aep"]]
     # AEP scaled so that the strongest gradient component is one per diameter.
-    scale = max(float(np.abs(g).max()), 1e-12 * max(abs(aep_start), 1.0))
+    g = evaluate(z)[1]
+    scale = max(float(np.abs(g).max()), 1e-12 * max(abs(best["aep"]), 1.0))
     objective = (lambda w: -evaluate(w)[0] / scale, lambda w: -evaluate(w)[1] / scale)
-    history = [aep_start]
     iterations, message = 0, ""
     for _ in range(_PAIR_ROUNDS):
         pairs = pairs_for(z[:T] * D, z[T:] * D)
         res = _slsqp(objective, z, _constraints(regions, T, D, spacing, pairs),
-                     max_iter - iterations, callback=lambda w: history.append(best["aep"]))
+                     max_iter - iterations, callback=step)
         iterations += int(res.nit)
         message = str(res.message)
         z = res.x
-        worst = _violation(regions, z[:T] * D, z[T:] * D, spacing)
-        if worst <= FEASIBLE_TO or iterations >= max_iter or T <= ALL_PAIRS_UP_TO:
+        consider(z)
+        if iterations >= max_iter or T <= ALL_PAIRS_UP_TO or \
+                _violation(regions, z[:T] * D, z[T:] * D, spacing) <= FEASIBLE_TO:
             break
-    zb = best["z"]
-    aep_best, moved = _aep_of(farm, zb[:T] * D, zb[T:] * D, solver, device, batch_size)
-    # The start, when it was feasible, is the floor: the run's own AEP decides.
-    if not restored and aep_best < aep_initial:
-        zb, aep_best, moved = np.concatenate([x0, y0]) / D, aep_initial, farm
     return LayoutResult(
-        layout_x=(zb[:T] * D).tolist(), layout_y=(zb[T:] * D).tolist(),
+        layout_x=np.asarray(best["x"], dtype=float).tolist(),
+        layout_y=np.asarray(best["y"], dtype=float).tolist(),
         initial_x=x0.tolist(), initial_y=y0.tolist(), aep_initial_gwh=aep_initial,
-        aep_optimized_gwh=aep_best, min_spacing_m=spacing, iterations=iterations,
+        aep_optimized_gwh=best["aep"], min_spacing_m=spacing, iterations=iterations,
         evaluations=energy.evaluations, gradient_s=energy.seconds,
         elapsed_s=time.perf_counter() - start, history=history, regions=regions,
-        restored=restored, message=message, farm=moved)
+        restored=restored, message=message, farm=best["farm"])
 
 
 # --- results ----------------------------------------------------------------
