@@ -26,9 +26,12 @@ spacings are constrained, and any other pair found too close at the end is
 added and the optimisation continued from there.
 
 A start outside the constraints is first moved to the nearest feasible layout
-(least squares in the positions under the same constraints). The result is the
-best feasible layout the optimiser evaluated, feasible to ``FEASIBLE_TO``
-metres, so it is never worse than the (feasible) start.
+(least squares in the positions under the same constraints). SLSQP's iterates
+meet the constraints only as it converges, so after every iteration the
+feasible layout nearest to the iterate is scored by a plain run; the result
+is the best layout scored, the start among them, feasible to ``FEASIBLE_TO``
+metres, so it is never worse than a feasible start, however early the
+iterations stop.
 """
 from __future__ import annotations
 
@@ -54,6 +57,10 @@ __all__ = ["ALL_PAIRS_UP_TO", "Circle", "FEASIBLE_TO", "LayoutResult", "Polygon"
 # boundary and no pair is closer than the minimum spacing by more than it (m).
 FEASIBLE_TO = 1.0
 ALL_PAIRS_UP_TO = 150
+# Stop once the best feasible AEP has gained less than this share of itself
+# over so many iterations: SLSQP can circle long on a kinked boundary.
+STALL_GAIN = 1e-6
+STALL_ITERATIONS = 10
 PAIR_REACH = 4.0
 _PAIR_ROUNDS = 4
 
@@ -297,6 +304,7 @@ class LayoutResult:
     regions: list = field(default_factory=list)
     restored: bool = False
     message: str = ""
+    scored: int = 0  # layouts scored with a plain run (no gradient), the start included
     farm: Any = None  # the farm with the optimised layout
 
     @property
@@ -350,7 +358,9 @@ def _nearest_feasible(regions, x, y, D, spacing, pairs_for, max_iter=200):
     return None
 
 
-def _aep_of(farm, x, y, solver, device, batch_size):
+def _aep_of(farm, x, y, solver, device, batch_size, counter=None):
+    if counter is not None:
+        counter[0] += 1
     moved = replace(farm, layout_x=[float(v) for v in x], layout_y=[float(v) for v in y])
     return annual_energy(run(moved, solver=solver, device=device,
                              batch_size=batch_size, progress=False)).aep_gwh, moved
@@ -386,7 +396,8 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
     def pairs_for(px, py):
         return _pairs(px, py, None if T <= ALL_PAIRS_UP_TO else PAIR_REACH * spacing)
 
-    aep_initial, moved = _aep_of(farm, x0, y0, solver, device, batch_size)
+    runs = [0]
+    aep_initial, moved = _aep_of(farm, x0, y0, solver, device, batch_size, runs)
     restored = _violation(regions, x0, y0, spacing) > FEASIBLE_TO
     best = {"aep": aep_initial, "x": x0, "y": y0, "farm": moved}
     if restored:
@@ -395,7 +406,7 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
             raise FarmError("layout", f"no feasible layout found near the given one: {T} "
                                       f"turbines inside the boundary, at least {spacing:g} m "
                                       "apart")
-        aep, moved = _aep_of(farm, *found, solver, device, batch_size)
+        aep, moved = _aep_of(farm, *found, solver, device, batch_size, runs)
         best = {"aep": aep, "x": found[0], "y": found[1], "farm": moved}
     scored: set[bytes] = set()
 
@@ -406,7 +417,7 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
         scored.add(z.tobytes())
         found = _nearest_feasible(regions, z[:T] * D, z[T:] * D, D, spacing, pairs_for)
         if found is not None:
-            aep, moved = _aep_of(farm, *found, solver, device, batch_size)
+            aep, moved = _aep_of(farm, *found, solver, device, batch_size, runs)
             if aep > best["aep"]:
                 best.update(aep=aep, x=found[0], y=found[1], farm=moved)
 
@@ -421,9 +432,15 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
             cache[key] = (aep, np.concatenate([gx, gy]) * D)
         return cache[key]
 
+    stalled: list[bool] = []
+
     def step(z):
         consider(z)
         history.append(best["aep"])
+        if len(history) > STALL_ITERATIONS and \
+                history[-1] - history[-1 - STALL_ITERATIONS] <= STALL_GAIN * abs(history[-1]):
+            stalled.append(True)
+            raise StopIteration  # SciPy ends the minimisation there
 
     z = np.concatenate([best["x"], best["y"]]) / D
     history = [best["aep"]]
@@ -438,6 +455,10 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
                      max_iter - iterations, callback=step)
         iterations += int(res.nit)
         message = str(res.message)
+        if stalled:
+            message = (f"the best feasible AEP gained less than {STALL_GAIN:g} of itself "
+                       f"over {STALL_ITERATIONS} iterations")
+            break
         z = res.x
         consider(z)
         if iterations >= max_iter or T <= ALL_PAIRS_UP_TO or \
@@ -450,7 +471,7 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
         aep_optimized_gwh=best["aep"], min_spacing_m=spacing, iterations=iterations,
         evaluations=energy.evaluations, gradient_s=energy.seconds,
         elapsed_s=time.perf_counter() - start, history=history, regions=regions,
-        restored=restored, message=message, farm=best["farm"])
+        restored=restored, message=message, scored=runs[0], farm=best["farm"])
 
 
 # --- results ----------------------------------------------------------------
