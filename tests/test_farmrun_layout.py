@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-import torch
 
 from common import DOUBLE
 
