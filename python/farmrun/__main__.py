@@ -254,6 +254,48 @@ def _cmd_optimize_yaw(args) -> int:
     return 0
 
 
+def _cmd_optimize_layout(args) -> int:
+    _check_device(args.device)
+    check_output_paths({"--json": args.json, "--plot": args.plot,
+                        "--write-farm": args.write_farm})
+    from .layout import layout_figure, optimize_layout, result_document, site_regions
+    farm = _load(args)
+    if args.windio is not None and args.windio.turbine_power is not None:
+        raise FarmError("wind_farm.turbine_types", "turbines with different power curves "
+                                                   "cannot be optimised together")
+    site_regions(farm)  # no boundary: stop before anything is solved
+    result = optimize_layout(farm, min_spacing=args.min_spacing, max_iter=args.max_iter,
+                             solver=args.solver, device=args.device, batch_size=args.batch)
+    files = {}
+    if args.json is not None:
+        files[args.json] = json_bytes(dict(result_document(result, farm), solver=args.solver,
+                                           device=args.device, version=_version()))
+    if args.plot is not None:
+        from .plotting import png_bytes
+        files[args.plot] = png_bytes(layout_figure(result, farm, size=args.size or (1500, 700)))
+    if args.write_farm is not None:
+        from .files import farm_to_dict
+        files[args.write_farm] = json_bytes(farm_to_dict(result.farm))
+    write_outputs(files)
+    n = len(result.layout_x)
+    per = result.gradient_s / max(result.evaluations, 1)
+    print(f"{farm.name}: {n} x {farm.turbine.name}, {len(result.farm.cases.wind_speeds)} flow "
+          f"cases, at least {result.min_spacing_m:g} m apart, solver {args.solver} on "
+          f"{args.device}")
+    if result.restored:
+        print("  the start broke a constraint and was first moved to the nearest feasible layout")
+    print(f"  AEP initial:   {result.aep_initial_gwh:12.3f} GWh")
+    print(f"  AEP optimised: {result.aep_optimized_gwh:12.3f} GWh")
+    print(f"  gain:          {result.aep_gain_percent:12.3f} %")
+    print(f"  {result.iterations} iterations, {result.evaluations} AEP gradients "
+          f"({per:.2f} s each), {result.elapsed_s:.1f} s; {result.message}")
+    for what, path in [("results", args.json), ("figure", args.plot),
+                       ("farm file", args.write_farm)]:
+        if path is not None:
+            print(f"{what} written to {path}")
+    return 0
+
+
 def _add_optimize_yaw(sub, common) -> None:
     y = sub.add_parser("optimize-yaw", help="yaw angles per flow case that maximise farm power "
                        "(wake steering), and the AEP gain")
@@ -271,6 +313,33 @@ def _add_optimize_yaw(sub, common) -> None:
                    "the most frequent speed, and the gain by direction")
     y.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1400x600)")
     y.set_defaults(handler=_cmd_optimize_yaw)
+
+
+def _spacing(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of rotor diameters, "
+                                         f"got {text!r}") from None
+
+
+def _add_optimize_layout(sub, common) -> None:
+    o = sub.add_parser("optimize-layout", help="move the turbines for the most AEP inside "
+                       "the site boundary")
+    common(o)
+    o.add_argument("--min-spacing", type=_spacing, default=2.0, metavar="D",
+                   help="least distance between turbines in rotor diameters (2)")
+    o.add_argument("--max-iter", type=_positive_int, default=100, metavar="N",
+                   help="at most N optimiser iterations (100)")
+    o.add_argument("--batch", type=_positive_int, metavar="N",
+                   help="at most N flow cases per solve (default: bounded by memory)")
+    o.add_argument("--json", metavar="OUT", help="write the optimised layout and AEPs as JSON")
+    o.add_argument("--plot", metavar="OUT.png", help="draw the boundary, the old and new "
+                   "positions and the AEP per iteration")
+    o.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1500x700)")
+    o.add_argument("--write-farm", metavar="OUT", help="write the optimised farm as a JSON "
+                   "farm file")
+    o.set_defaults(handler=_cmd_optimize_layout)
 
 
 def _positive_int(text: str) -> int:
@@ -351,8 +420,8 @@ def _parser() -> argparse.ArgumentParser:
     q.add_argument("--plot", required=True, metavar="OUT.png", help="figure to write")
     q.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1400x900)")
     q.set_defaults(handler=_cmd_plane)
-
     _add_optimize_yaw(sub, common)
+    _add_optimize_layout(sub, common)
     return p
 
 

@@ -1,6 +1,7 @@
 """The JSON farm file: reading, key checks and conversion to a FarmDescription."""
 from __future__ import annotations
 
+import dataclasses
 import json
 import sys
 from dataclasses import fields
@@ -11,11 +12,11 @@ from .model import (FarmDescription, FarmError, FlowCases, ModelOptions, Turbine
                     _validate)
 from .outputs import write_json_atomic
 
-__all__ = ["farm_from_dict", "load_farm_file", "write_json_atomic"]
+__all__ = ["farm_from_dict", "farm_to_dict", "load_farm_file", "write_json_atomic"]
 
 _TOP_REQUIRED = ("layout_x", "layout_y", "turbine")
 _TOP_OPTIONAL = ("name", "hub_heights", "yaw_angles", "tilt_angles", "wind_shear",
-                 "reference_wind_height", "model", "wind_rose", "cases")
+                 "reference_wind_height", "model", "wind_rose", "cases", "boundary")
 _TURBINE_REQUIRED = ("rotor_diameter", "hub_height", "wind_speed", "power", "thrust_coefficient")
 _TURBINE_OPTIONAL = ("name", "ref_tilt", "tip_speed_ratio")
 _ROSE_REQUIRED = ("wind_directions", "wind_speeds", "frequencies")
@@ -87,6 +88,13 @@ def farm_from_dict(data) -> FarmDescription:
         model=model, name=str(top.get("name", "farm")),
         **{k: top[k] for k in ("hub_heights", "yaw_angles", "tilt_angles", "wind_shear",
                                "reference_wind_height") if k in top})
+    if "boundary" in top:
+        from .layout import check_polygon
+        check_polygon("boundary", top["boundary"])
+        ring = [[float(v) for v in vertex] for vertex in top["boundary"]]
+        if ring[0] != ring[-1]:
+            ring.append(ring[0])  # closed, for pictures
+        farm.boundaries = [([v[0] for v in ring], [v[1] for v in ring])]
     _validate(farm)
     return farm
 
@@ -116,3 +124,43 @@ def load_farm_file(path) -> FarmDescription:
         if e.field == "farm":  # the document as a whole: name the file
             raise FarmError(str(path), str(e).split(": ", 1)[1]) from None
         raise
+
+
+def _plain(value):
+    """Numbers, arrays and tensors as JSON values (lists of floats)."""
+    if hasattr(value, "tolist"):
+        value = value.tolist()
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, bool) or value is None or isinstance(value, str):
+        return value
+    if isinstance(value, (int, float)):
+        return value
+    return str(value)  # a time stamp
+
+
+def farm_to_dict(farm: FarmDescription) -> dict:
+    """The farm as a farm-file document that ``farm_from_dict`` reads back to the
+    same farm: the inflow as explicit ``cases``, and a site of one polygon (or
+    a circle's outline) as its ``boundary``."""
+    t, c = farm.turbine, farm.cases
+    doc = {"name": farm.name, "layout_x": _plain(farm.layout_x),
+           "layout_y": _plain(farm.layout_y),
+           "turbine": {"name": t.name, **{k: _plain(getattr(t, k)) for k in
+                                          _TURBINE_REQUIRED + _TURBINE_OPTIONAL[1:]}}}
+    cases = {"wind_directions": _plain(c.wind_directions), "wind_speeds": _plain(c.wind_speeds),
+             "turbulence_intensities": _plain(c.turbulence_intensities)}
+    if c.time is not None:
+        cases["time"] = _plain(c.time)
+    else:
+        cases["frequencies"] = _plain(c.frequencies)
+    doc["cases"] = cases
+    for key in ("hub_heights", "yaw_angles", "tilt_angles", "wind_shear",
+                "reference_wind_height"):
+        if getattr(farm, key) is not None:
+            doc[key] = _plain(getattr(farm, key))
+    doc["model"] = {k: v for k, v in dataclasses.asdict(farm.model).items() if v is not None}
+    if farm.boundaries and len(farm.boundaries) == 1:
+        xs, ys = farm.boundaries[0]
+        doc["boundary"] = [[float(a), float(b)] for a, b in zip(xs, ys)]
+    return doc

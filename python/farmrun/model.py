@@ -170,6 +170,9 @@ class FarmDescription:
     model: ModelOptions = field(default_factory=ModelOptions)
     name: str = "farm"
     boundaries: Any = None  # site outline for pictures: a list of (xs, ys) polygons
+    # (x, y, radius) of a circular site, whose outline ``boundaries`` draws;
+    # layout optimisation keeps it a circle.
+    boundary_circle: Any = None
 
 
 @dataclass

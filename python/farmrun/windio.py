@@ -558,6 +558,13 @@ def _boundaries(site: dict) -> list[tuple[list[float], list[float]]]:
             for poly in b.get("polygons") or []]
 
 
+def _circle(site: dict):
+    c = (site.get("boundaries") or {}).get("circle")
+    if c is None:
+        return None
+    return float(c["center"]["x"]), float(c["center"]["y"]), float(c["radius"])
+
+
 def system_from_dict(data: dict) -> WindIOSystem:
     """Converts a loaded and validated ``wind_energy_system``; raises FarmError."""
     notes: list[str] = []
@@ -611,7 +618,8 @@ def system_from_dict(data: dict) -> WindIOSystem:
         layout_x=x, layout_y=y, turbine=turbine, cases=cases,
         hub_heights=hubs if len(set(hubs)) > 1 else None, wind_shear=shear,
         reference_wind_height=zref, model=_model_options(attrs, notes),
-        name=str(data.get("name", "windIO system")), boundaries=_boundaries(site))
+        name=str(data.get("name", "windIO system")), boundaries=_boundaries(site),
+        boundary_circle=_circle(site))
     outputs = _outputs(attrs, notes)
     return WindIOSystem(farm=farm, notes=list(dict.fromkeys(notes)), turbine_power=per_turbine,
                         outputs=outputs)
