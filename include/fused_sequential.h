@@ -22,7 +22,6 @@ struct SequentialTape {
     std::vector<int64_t> first;
     std::vector<int32_t> receiver;
     std::vector<R> count, a_before;
-    std::vector<R> snapshot;  // scratch: the field before the wake, p * S + r
 
     void clear(int64_t T, int64_t NN);
 };

@@ -743,7 +743,7 @@ void deficit_pairs(const Inputs& in, const CaseData& cd, const Source& src, int6
 }
 
 int64_t deficit_points(const CaseData& cd, const Source& src, int64_t lo, int64_t hi, Work& w,
-                       R* acc, R* amin, bool root_sum) {
+                       R* acc, R* amin, bool root_sum, std::vector<R>* acc_before) {
     const int64_t S = cd.S, NN = cd.NN;
     // A deficit D leaves sqrt(max(A^2 + D^2, 1e-20)) at A when D^2 is below
     // half the last place of A^2 (A is the floor's output, or 0 before the
@@ -802,6 +802,11 @@ int64_t deficit_points(const CaseData& cd, const Source& src, int64_t lo, int64_
     }
     pack_points(S, NN, Kp, idx, cd.Y.data(), cd.Z.data(), cd.U0.data(), acc, w.k_Y.data(),
                 w.k_Z.data(), w.k_U0.data(), w.k_acc.data());
+    if (acc_before) {
+        for (int64_t k = 0; k < K; ++k) {
+            for (int64_t p = 0; p < NN; ++p) acc_before->push_back(w.k_acc[p * Kp + k]);
+        }
+    }
     gauss_points(Kp, NN, Kp, src.hh, w.k_Y.data(), w.k_Z.data(), w.k_U0.data(), w.k_yc.data(),
                  w.k_sy2.data(), w.k_sz2.data(), w.k_amp.data(), w.k_gate.data(),
                  w.k_mask.data(), w.k_cnt.data(), w.k_amin.data(), w.k_acc.data(), root_sum);

@@ -91,14 +91,12 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
         int64_t lo = 0, hi = 0, K = 0;
         if (deficit_span(cd, src, w, lo, hi)) {
             deficit_pairs(in, cd, src, lo, hi, w);
-            if (tape) tape->snapshot.assign(A.begin(), A.end());
-            K = deficit_points(cd, src, lo, hi, w, A.data(), b.A_min.data(), /*root_sum=*/true);
+            K = deficit_points(cd, src, lo, hi, w, A.data(), b.A_min.data(), /*root_sum=*/true,
+                               tape ? &tape->a_before : nullptr);
             if (tape) {
                 for (int64_t k = 0; k < K; ++k) {
-                    const int64_t r = w.idx[k];
-                    tape->receiver.push_back(static_cast<int32_t>(r));
+                    tape->receiver.push_back(w.idx[k]);
                     tape->count.push_back(w.k_cnt[k]);
-                    for (int64_t p = 0; p < NN; ++p) tape->a_before.push_back(tape->snapshot[p * S + r]);
                 }
             }
             for (int64_t k = 0; k < K; ++k) {
