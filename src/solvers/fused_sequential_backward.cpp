@@ -519,7 +519,98 @@ void deficit_receiver_backward(const DeficitSource& s, const DeficitReceiver& d,
 // ---------------------------------------------------------------------------
 // One flow case.
 
+// The worked receivers of one source, packed: per-receiver values at k, point
+// values at p * Kp + k, so that the loop over receivers vectorises.
+struct PackedReceivers {
+    int64_t Kp = 0;
+    std::vector<R> yc, s2y, s2z, amp, gate, slope_amp, slope_gate, slope_s2y, slope_s2z;
+    std::vector<R> sum_amp, sum_gate, sum_s2y, sum_s2z, sum_yc, sum_H;
+    std::vector<R> Y, Z, U0, a_before, grad_A, grad_u0, grad_x, grad_y, grad_z;
+    std::vector<DeficitReceiver> receiver;
+
+    void resize(int64_t K, int64_t NN) {
+        Kp = padded(K);
+        for (auto* v : {&yc, &s2y, &s2z, &amp, &gate, &slope_amp, &slope_gate, &slope_s2y,
+                        &slope_s2z, &sum_amp, &sum_gate, &sum_s2y, &sum_s2z, &sum_yc, &sum_H})
+            v->assign(Kp, R(1));
+        for (auto* v : {&Y, &Z, &U0, &a_before, &grad_A}) v->assign(Kp * NN, R(1));
+        for (auto* v : {&grad_u0, &grad_x, &grad_y, &grad_z}) v->resize(Kp * NN);
+        receiver.resize(K);
+    }
+};
+
+// The reverse of the superposition and of gauss_velocity_deficit's Gaussian at
+// every point of the packed receivers: grad_A (the combined deficit after the
+// wake) becomes the gradient before it; the points' gradients are written,
+// the per-receiver ones summed over the points.
+SORBANE_HOT void deficit_points_backward(int64_t NN, int64_t Kp, R H, const R* __restrict yc,
+                                         const R* __restrict s2y, const R* __restrict s2z,
+                                         const R* __restrict amp, const R* __restrict gate,
+                                         const R* __restrict slope_amp,
+                                         const R* __restrict slope_gate,
+                                         const R* __restrict slope_s2y,
+                                         const R* __restrict slope_s2z, const R* __restrict Yp,
+                                         const R* __restrict Zp, const R* __restrict U0p,
+                                         const R* __restrict a_before_p, R* __restrict grad_A_p,
+                                         R* __restrict grad_u0_p, R* __restrict grad_x_p,
+                                         R* __restrict grad_y_p, R* __restrict grad_z_p,
+                                         R* __restrict sum_amp, R* __restrict sum_gate,
+                                         R* __restrict sum_s2y, R* __restrict sum_s2z,
+                                         R* __restrict sum_yc, R* __restrict sum_H) {
+    for (int64_t k = 0; k < Kp; ++k) {
+        sum_amp[k] = sum_gate[k] = sum_s2y[k] = sum_s2z[k] = sum_yc[k] = sum_H[k] = R(0);
+    }
+    for (int64_t p = 0; p < NN; ++p) {
+        const R* __restrict Y = Yp + p * Kp;
+        const R* __restrict Z = Zp + p * Kp;
+        const R* __restrict U0 = U0p + p * Kp;
+        const R* __restrict a_before = a_before_p + p * Kp;
+        R* __restrict grad_A = grad_A_p + p * Kp;
+        R* __restrict grad_u0 = grad_u0_p + p * Kp;
+        R* __restrict grad_x = grad_x_p + p * Kp;
+        R* __restrict grad_y = grad_y_p + p * Kp;
+        R* __restrict grad_z = grad_z_p + p * Kp;
+        for (int64_t k = 0; k < Kp; ++k) {
+            const R dy = Y[k] - yc[k];
+            const R dz = Z[k] - H;
+            const R G = exp_v(((dy * dy) / s2y[k] + (dz * dz) / s2z[k]) * R(-0.5));
+            const R amp_G = amp[k] * G;
+            const R amp_G_gate = amp_G * gate[k];
+            const R def = amp_G_gate * U0[k];
+            const R a_old = a_before[k];
+            const R arg = a_old * a_old + def * def;
+            const R a_new = std::sqrt(clamp_min(arg, lit(1e-20)));
+            // A = sqrt(max(A^2 + D^2, 1e-20))
+            const R grad_arg = arg >= lit(1e-20) ? grad_A[k] / (a_new * R(2)) : R(0);
+            grad_A[k] = grad_arg * (a_old * R(2));
+            const R grad_def = grad_arg * (def * R(2));
+            // D = ((amp G) gate) u0
+            grad_u0[k] = grad_def * amp_G_gate;
+            const R grad_amp_G = (grad_def * U0[k]) * gate[k];
+            const R grad_gate = (grad_def * U0[k]) * amp_G;
+            const R grad_amp = grad_amp_G * G;
+            // G = exp(-(dy^2 / s2y + dz^2 / s2z) / 2)
+            const R grad_q = (grad_amp_G * amp[k]) * G * R(-0.5);
+            const R grad_dy = (grad_q * (dy * R(2))) / s2y[k];
+            const R grad_dz = (grad_q * (dz * R(2))) / s2z[k];
+            const R grad_s2y = -(grad_q * (dy * dy)) / (s2y[k] * s2y[k]);
+            const R grad_s2z = -(grad_q * (dz * dz)) / (s2z[k] * s2z[k]);
+            grad_y[k] = grad_dy;
+            grad_z[k] = grad_dz;
+            grad_x[k] = grad_amp * slope_amp[k] + grad_gate * slope_gate[k] +
+                        grad_s2y * slope_s2y[k] + grad_s2z * slope_s2z[k];
+            sum_yc[k] -= grad_dy;
+            sum_H[k] -= grad_dz;
+            sum_amp[k] += grad_amp;
+            sum_gate[k] += grad_gate;
+            sum_s2y[k] += grad_s2y;
+            sum_s2z[k] += grad_s2z;
+        }
+    }
+}
+
 struct ReverseWork {
+    PackedReceivers packed;
     std::vector<R> grad_A;      // r * NN + p: the combined deficit
     std::vector<R> grad_TI;     // per turbine
     std::vector<R> grad_xbar, grad_ybar;
@@ -636,55 +727,60 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
             const DeficitSource vs = deficit_forward(in, x, op.ct, yaw, ti, D);
             DeflectionSourceGrad g_defl;
             DeficitSourceGrad g_def;
-            for (int64_t e = e0; e < e1; ++e) {
-                const int64_t r = tape.receiver[e];
-                const R yc = y + deflection_at(in, ds, x, cd.xbar[r]);
-                const DeficitReceiver d = deficit_receiver(in, vs, x, cd.X[r]);
-                const R* a_before = tape.a_before.data() + e * NN;
-                R sum_amp = 0, sum_gate = 0, sum_s2y = 0, sum_s2z = 0, sum_yc = 0;
+            const int64_t K = e1 - e0;
+            PackedReceivers& pk = rw.packed;
+            pk.resize(K, NN);
+            const int64_t Kp = pk.Kp;
+            for (int64_t k = 0; k < K; ++k) {
+                const int64_t e = e0 + k, r = tape.receiver[e];
+                pk.yc[k] = y + deflection_at(in, ds, x, cd.xbar[r]);
+                const DeficitReceiver& d = pk.receiver[k] = deficit_receiver(in, vs, x, cd.X[r]);
+                pk.s2y[k] = d.s2y;
+                pk.s2z[k] = d.s2z;
+                pk.amp[k] = d.amp;
+                pk.gate[k] = d.gate;
+                pk.slope_amp[k] = d.slope_amp;
+                pk.slope_gate[k] = d.slope_gate;
+                pk.slope_s2y[k] = d.slope_s2y;
+                pk.slope_s2z[k] = d.slope_s2z;
                 for (int64_t p = 0; p < NN; ++p) {
-                    const int64_t j = p * S + r, k = r * NN + p;
-                    const R dy = cd.Y[j] - yc;
-                    const R dz = cd.Z[j] - H;
-                    const R G = exp_v(((dy * dy) / d.s2y + (dz * dz) / d.s2z) * R(-0.5));
-                    const R amp_G = d.amp * G;
-                    const R amp_G_gate = amp_G * d.gate;
-                    const R def = amp_G_gate * cd.U0[j];
-                    const R a_old = a_before[p];
-                    const R arg = a_old * a_old + def * def;
-                    const R a_new = std::sqrt(clamp_min(arg, lit(1e-20)));
-                    const R grad_arg = sqrt_floor_grad(rw.grad_A[k], arg, lit(1e-20), a_new);
-                    rw.grad_A[k] = grad_arg * (a_old * R(2));
-                    const R grad_def = grad_arg * (def * R(2));
-                    if (grad_def == R(0)) continue;
-                    // def = ((amp G) gate) u0
-                    out.u0[k] += grad_def * amp_G_gate;
-                    const R grad_amp_G = (grad_def * cd.U0[j]) * d.gate;
-                    const R grad_gate = (grad_def * cd.U0[j]) * amp_G;
-                    const R grad_amp = grad_amp_G * G;
-                    // G = exp(-(dy^2 / s2y + dz^2 / s2z) / 2)
-                    const R grad_q = (grad_amp_G * d.amp) * G * R(-0.5);
-                    const R grad_dy = (grad_q * (dy * R(2))) / d.s2y;
-                    const R grad_dz = (grad_q * (dz * R(2))) / d.s2z;
-                    const R grad_s2y = -(grad_q * (dy * dy)) / (d.s2y * d.s2y);
-                    const R grad_s2z = -(grad_q * (dz * dz)) / (d.s2z * d.s2z);
-                    out.y[k] += grad_dy;
-                    out.z[k] += grad_dz;
-                    sum_yc -= grad_dy;
-                    grad_H -= grad_dz;
-                    out.x[k] += grad_amp * d.slope_amp + grad_gate * d.slope_gate +
-                                grad_s2y * d.slope_s2y + grad_s2z * d.slope_s2z;
-                    sum_amp += grad_amp;
-                    sum_gate += grad_gate;
-                    sum_s2y += grad_s2y;
-                    sum_s2z += grad_s2z;
+                    const int64_t j = p * S + r, q = p * Kp + k;
+                    pk.Y[q] = cd.Y[j];
+                    pk.Z[q] = cd.Z[j];
+                    pk.U0[q] = cd.U0[j];
+                    pk.a_before[q] = tape.a_before[e * NN + p];
+                    pk.grad_A[q] = rw.grad_A[r * NN + p];
                 }
-                deficit_receiver_backward(vs, d, sum_amp, sum_gate, sum_s2y, sum_s2z, g_def,
-                                          grad_x, in);
+            }
+            // Spare lanes: the gradient 0, every value finite.
+            for (int64_t p = 0; p < NN; ++p) {
+                for (int64_t k = K; k < Kp; ++k) pk.grad_A[p * Kp + k] = R(0);
+            }
+            deficit_points_backward(NN, Kp, H, pk.yc.data(), pk.s2y.data(), pk.s2z.data(),
+                                    pk.amp.data(), pk.gate.data(), pk.slope_amp.data(),
+                                    pk.slope_gate.data(), pk.slope_s2y.data(),
+                                    pk.slope_s2z.data(), pk.Y.data(), pk.Z.data(), pk.U0.data(),
+                                    pk.a_before.data(), pk.grad_A.data(), pk.grad_u0.data(),
+                                    pk.grad_x.data(), pk.grad_y.data(), pk.grad_z.data(),
+                                    pk.sum_amp.data(), pk.sum_gate.data(), pk.sum_s2y.data(),
+                                    pk.sum_s2z.data(), pk.sum_yc.data(), pk.sum_H.data());
+            for (int64_t k = 0; k < K; ++k) {
+                const int64_t r = tape.receiver[e0 + k];
+                for (int64_t p = 0; p < NN; ++p) {
+                    const int64_t q = p * Kp + k, j = r * NN + p;
+                    rw.grad_A[j] = pk.grad_A[q];
+                    out.u0[j] += pk.grad_u0[q];
+                    out.x[j] += pk.grad_x[q];
+                    out.y[j] += pk.grad_y[q];
+                    out.z[j] += pk.grad_z[q];
+                }
+                grad_H += pk.sum_H[k];
+                deficit_receiver_backward(vs, pk.receiver[k], pk.sum_amp[k], pk.sum_gate[k],
+                                          pk.sum_s2y[k], pk.sum_s2z[k], g_def, grad_x, in);
                 // yc = y + deflection
-                grad_y += sum_yc;
+                grad_y += pk.sum_yc[k];
                 R grad_X = 0;
-                deflection_backward(in, ds, x, cd.xbar[r], sum_yc, g_defl, grad_x, grad_X);
+                deflection_backward(in, ds, x, cd.xbar[r], pk.sum_yc[k], g_defl, grad_x, grad_X);
                 rw.grad_xbar[r] += grad_X;
             }
             deflection_source_backward(in, ds, x, op.ct, D, g_defl, grad_x, grad_ct, grad_yaw,
