@@ -26,8 +26,6 @@ namespace sorbane::fused {
 constexpr R f32c(float v) { return static_cast<R>(v); }
 
 constexpr float kPiF = 3.14159265358979323846f;
-constexpr double kSolverDegToRad = 0.01745329238474369;
-constexpr float kGaussDegToRad = 0.017453292519943295f;
 
 // clamp_max with the tensor library's NaN propagation.
 SORBANE_INLINE R clamp_max(R x, R m) { return x > m ? m : x; }

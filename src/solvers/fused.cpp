@@ -151,7 +151,7 @@ bool gather_inputs(const Farm& farm, const FlowField& ff, const TurbineGrid& gri
         !all_bounded(in.table_ct.data_ptr<R>(), in.n_table))
         return false;
 
-    in.cos_ref = static_cast<R>(static_cast<double>(std::cos(0.017453292f * table.ref_tilt)));
+    in.cos_ref = static_cast<R>(reference_tilt_cosine(table.ref_tilt));
     in.tsr = static_cast<R>(table.tip_speed_ratio);
     in.tsr_f = table.tip_speed_ratio;
     in.shear = narrow(ff.wind_shear);
@@ -282,7 +282,7 @@ OperatingPoint operating_point(const Inputs& in, R u_avg, R yaw, R tilt) {
     const R x0 = xs[j], x1 = xs[j + 1], y0 = ys[j], y1 = ys[j + 1];
     const R s = (y1 - y0) / ((x1 - x0) + f32c(1.1920928955078125e-07f));
     R ct = clamp(y0 + s * (u_avg - x0), R(0), lit(0.9999));
-    const R c = (std::cos(yaw * lit(kSolverDegToRad)) * std::cos(tilt * lit(kSolverDegToRad))) /
+    const R c = (std::cos(yaw * lit(kDegToRad)) * std::cos(tilt * lit(kDegToRad))) /
                 in.cos_ref;
     ct = clamp(ct * c, R(0), lit(0.9999));
     const R a = (R(0.5) / c) * (R(1) - std::sqrt(clamp_min(R(1) - ct * c, lit(1e-6))));
@@ -393,7 +393,7 @@ bool Source::set_deflection(const Inputs& in, R yaw_eff, R ti) {
     const R tiny = f32c(1e-6f), ct_max = f32c(0.9999f);
     const R D = rd, I = ti;
     // Positive yaw turns the wake towards -y.
-    const R gr = yaw_eff * static_cast<R>(-static_cast<double>(kGaussDegToRad));
+    const R gr = yaw_eff * static_cast<R>(-kDegToRad);
     const R c = std::cos(gr);
     const R ctv = clamp(ct, R(0), ct_max);
     const R q = std::sqrt(clamp_min(R(1) - ctv, tiny));
@@ -424,7 +424,7 @@ bool Source::set_deflection(const Inputs& in, R yaw_eff, R ti) {
 bool Source::set_deficit(const Inputs& in, R yaw, R ti) {
     const R tiny = f32c(1e-6f);
     const R D = rd, I = ti;
-    const R c = std::cos(yaw * f32c(kGaussDegToRad));
+    const R c = std::cos(yaw * lit(kDegToRad));
     const R ctv = clamp(ct, R(0), f32c(0.9999f));
     const R q = std::sqrt(clamp_min(R(1) - ctv, tiny));
     sz0 = D * f32c(0.35355339059327373f);
@@ -878,7 +878,7 @@ void transverse(const Inputs& in, const CaseData& cd, const Source& src, R yaw, 
     }
 
     const R tiny = f32c(1e-6f);
-    const R yr = yaw * f32c(kPiF / 180.0f);
+    const R yr = yaw * lit(kDegToRad);
     const R sn = std::sin(yr), cs = std::cos(yr);
     const R h2 = src.hh, d2 = src.rd;
     const R h2_safe = clamp_min(h2, tiny);

@@ -104,8 +104,8 @@ OperatingPointTape operating_point_forward(const Inputs& in, const R* u, int64_t
     o.s = (o.y1 - o.y0) / o.den;
     o.raw = o.y0 + o.s * (o.u_avg - o.x0);
     o.ct_table = clamp(o.raw, R(0), lit(0.9999));
-    o.cos_yaw = std::cos(yaw * lit(kSolverDegToRad));
-    o.cos_tilt = std::cos(tilt * lit(kSolverDegToRad));
+    o.cos_yaw = std::cos(yaw * lit(kDegToRad));
+    o.cos_tilt = std::cos(tilt * lit(kDegToRad));
     o.c = (o.cos_yaw * o.cos_tilt) / in.cos_ref;
     o.ct_c = o.ct_table * o.c;
     o.ct = clamp(o.ct_c, R(0), lit(0.9999));
@@ -133,7 +133,7 @@ void operating_point_backward(const Inputs& in, const OperatingPointTape& o, con
     grad_c += grad_ct_c * o.ct_table;
     // c = cos(yaw) cos(tilt) / cos_ref
     const R grad_prod = grad_c / in.cos_ref;
-    const R k = lit(kSolverDegToRad);
+    const R k = lit(kDegToRad);
     grad_yaw += -std::sin(yaw * k) * (grad_prod * o.cos_tilt) * k;
     grad_tilt += -std::sin(tilt * k) * (grad_prod * o.cos_yaw) * k;
     // ct_table = clamp(interp1d(...), 0, 0.9999)
@@ -168,7 +168,7 @@ struct DeflectionSourceGrad {
 DeflectionSource deflection_forward(const Inputs& in, R x, R ct, R yaw, R ti, R D) {
     const R tiny = f32c(1e-6f), ct_max = f32c(0.9999f);
     DeflectionSource s;
-    s.gr = yaw * static_cast<R>(-static_cast<double>(kGaussDegToRad));
+    s.gr = yaw * static_cast<R>(-kDegToRad);
     s.c = std::cos(s.gr);
     s.ctv = clamp(ct, R(0), ct_max);
     s.q = std::sqrt(clamp_min(R(1) - s.ctv, tiny));
@@ -277,7 +277,7 @@ void deflection_source_backward(const Inputs& in, const DeflectionSource& s, R x
     if (ct >= R(0) && ct <= ct_max) grad_ct += grad_ctv;
     // c = cos(gr); gr = -yaw deg
     grad_gr -= std::sin(s.gr) * grad_c;
-    grad_yaw += grad_gr * static_cast<R>(-static_cast<double>(kGaussDegToRad));
+    grad_yaw += grad_gr * static_cast<R>(-kDegToRad);
 }
 
 // The deflection at receiver X and its gradient g_defl, back to X and the constants.
@@ -376,7 +376,7 @@ struct DeficitSourceGrad {
 DeficitSource deficit_forward(const Inputs& in, R x, R ct, R yaw, R ti, R D) {
     const R tiny = f32c(1e-6f);
     DeficitSource s;
-    s.c = std::cos(yaw * f32c(kGaussDegToRad));
+    s.c = std::cos(yaw * lit(kDegToRad));
     s.ctv = clamp(ct, R(0), f32c(0.9999f));
     s.q = std::sqrt(clamp_min(R(1) - s.ctv, tiny));
     s.sz0 = D * f32c(0.35355339059327373f);
@@ -424,7 +424,7 @@ void deficit_source_backward(const Inputs& in, const DeficitSource& s, R ct, R y
     grad_D += g.sz0 * f32c(0.35355339059327373f);
     grad_ctv -= sqrt_floor_grad(grad_q, R(1) - s.ctv, tiny, s.q);
     if (ct >= R(0) && ct <= f32c(0.9999f)) grad_ct += grad_ctv;
-    grad_yaw += -std::sin(yaw * f32c(kGaussDegToRad)) * grad_c * f32c(kGaussDegToRad);
+    grad_yaw += -std::sin(yaw * lit(kDegToRad)) * grad_c * lit(kDegToRad);
 }
 
 
