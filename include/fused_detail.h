@@ -193,8 +193,11 @@ void deficit_pairs(const Inputs& in, const CaseData& cd, const Source& src, int6
 // out, or a deficit below the last place of acc; in a sum, one whose square
 // is zero) are skipped. Returns K: w.idx[0, K) are the receivers worked, and
 // w.k_cnt[k] counts the points of idx[k] with D > 0.05 (all others have none).
+// acc_before, when given, takes the combined deficit of the receivers worked
+// before the wake, NN values (p = 0 .. NN - 1) per receiver in the order of w.idx.
 int64_t deficit_points(const CaseData& cd, const Source& src, int64_t lo, int64_t hi, Work& w,
-                       real_t* acc, real_t* amin, bool root_sum);
+                       real_t* acc, real_t* amin, bool root_sum,
+                       std::vector<real_t>* acc_before = nullptr);
 
 // Transverse velocities of the source's vortices at every point of every
 // receiver not upstream of it, added to V and W (p * S + r). yaw: the raw yaw;

@@ -38,6 +38,17 @@ struct SolverRegistration {
     SolverRegistration(const std::string& key, SolverFactory factory);
 };
 
+// Which path the latest solve on this thread took, "fused" or "op_by_op"
+// ("" before the first): lets tests tell the paths apart without changing results.
+const char* last_solve_path();
+void set_last_solve_path(const char* path);
+
+// Whether a sequential solve that records a gradient may take the fused path
+// with its hand-written backward (on by default); off, it goes op by op.
+// set_fused_backward returns the previous setting.
+bool fused_backward_enabled();
+bool set_fused_backward(bool enabled);
+
 class SequentialSolver : public CppSolverBase {
 public:
     void solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConfig& cfg) override;

@@ -184,9 +184,13 @@ def switch_id(sw):
 
 @pytest.fixture(autouse=True, params=["plain", "recorded"])
 def solver_path(request, monkeypatch):
-    """Every test twice: as given, and with the yaw angles recording gradients,
-    which rules out the fused no-gradient path."""
+    """Every test twice: as given, and with the yaw angles recording gradients
+    and the fused backward off, which rules out the fused path."""
     monkeypatch.setitem(globals(), "RECORD_GRADIENT", request.param == "recorded")
+    # The recorded variant is the op-by-op path's: no fused backward either.
+    fused_backward = sc.set_fused_backward(request.param != "recorded")
+    yield
+    sc.set_fused_backward(fused_backward)
 
 
 ALL_ON = dict(enable_secondary_steering=True, enable_transverse_velocities=True,

@@ -1,8 +1,8 @@
-"""The fused no-gradient path of both solvers against the op-by-op path.
+"""The fused path of both solvers against the op-by-op path.
 
 A solve takes the fused path when it records no gradient; an input that
-requires a gradient, with recording on, forces the op-by-op path on the same
-records. The two agree to the rounding of exp, log and pow (one unit in the
+requires a gradient, with recording on and the fused backward switched off,
+forces the op-by-op path on the same records. The two agree to the rounding of exp, log and pow (one unit in the
 last place each), carried through the downstream operating points:
 |fused - op-by-op| <= TOL_ULPS * eps(dtype) * max|op-by-op| for every field.
 """
@@ -58,9 +58,14 @@ def solve(case, key, cfg, path):
     ti = ff.turbulence_intensities
     if path == "op":
         ff.turbulence_intensities = ti.detach().clone().requires_grad_()
-    with torch.set_grad_enabled(path == "op"):
-        sc.get_solver(key).solve(case.farm, ff, case.grid, cfg)
+    fused_backward = sc.set_fused_backward(path != "op")
+    try:
+        with torch.set_grad_enabled(path == "op"):
+            sc.get_solver(key).solve(case.farm, ff, case.grid, cfg)
+    finally:
+        sc.set_fused_backward(fused_backward)
     ff.turbulence_intensities = ti
+    assert sc.last_solve_path() == ("op_by_op" if path == "op" else "fused")
     return [getattr(ff, name).detach() for name in FIELDS]
 
 

@@ -140,7 +140,8 @@ def test_member_registration_order():
                      "turbulence_intensity_field_sorted", "v_sorted", "w_sorted",
                      "initialize_velocity_field", "finalize"]
     module_names = [n for n in vars(sc) if not n.startswith("_")]
-    assert module_names == ["ping", "using_double", "get_solver", "available_solvers", "Farm", "FlowField",
+    assert module_names == ["ping", "using_double", "get_solver", "available_solvers",
+                            "set_fused_backward", "last_solve_path", "Farm", "FlowField",
                             "TurbineGrid", "ModelConfig", "PowerThrustTable", "farm_get_turbine_tables",
                             "farm_add_turbine_table", "CppSolverBase", "SequentialSolver", "JacobiSolver"]
 

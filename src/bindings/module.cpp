@@ -180,6 +180,14 @@ PYBIND11_MODULE(sorbane_cpp, m, py::multiple_interpreters::not_supported()) {
           "True if compiled with QUELVAR_USE_DOUBLE=ON (float64); False for float32.");
     m.def("get_solver", &make_solver, py::arg("key"), kGetSolverDoc);
     m.def("available_solvers", &solver_keys, kAvailableSolversDoc);
+    m.def("set_fused_backward", &set_fused_backward, py::arg("enabled"),
+          "Whether a sequential CPU solve that records a gradient may take the fused path, whose\n"
+          "backward is hand-written (on by default); off, it goes op by op under autograd.\n"
+          "Returns the previous setting.");
+    m.def("last_solve_path", [] { return std::string(last_solve_path()); },
+          "Which path the latest solve on this thread took: 'fused' (the fused CPU loops, with a\n"
+          "hand-written backward when the solve records a gradient) or 'op_by_op' (tensor\n"
+          "operations, differentiated by autograd); '' before the first solve.");
 
     bind_farm(m);
     bind_flow_field(m);

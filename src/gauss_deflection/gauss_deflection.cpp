@@ -23,7 +23,7 @@ at::Tensor gauss_deflection(
     ad = narrow(ad);
     bd = narrow(bd);
     dm = narrow(dm);
-    const double deg = f32(0.017453292519943295f);
+    const double deg = kDegToRad;
     const double tiny = f32(1e-6f);
     const double ct_max = f32(0.9999f);
     const double a16 = f32(1.6f);
@@ -103,7 +103,6 @@ namespace {
 
 // Model constants, applied at their single-precision values in both builds.
 constexpr float kPi = 3.14159265358979323846f;
-constexpr float kDegToRad = kPi / 180.0f;
 constexpr float kRadToDeg = 180.0f / kPi;
 constexpr float kPiOver8 = kPi / 8.0f;
 constexpr float kPiOver2 = kPi / 2.0f;
@@ -164,7 +163,7 @@ std::tuple<at::Tensor, at::Tensor> gauss_transverse_velocities(
     const auto per_source = [&](const at::Tensor& t) { return t.view_symint({n_f, 1, n_u, 1, 1}); };
     const auto per_turbine = [&](const at::Tensor& t) { return t.view_symint({1, 1, n_u, 1, 1}); };
 
-    const at::Tensor yaw = yaw_ups * f32(kDegToRad);
+    const at::Tensor yaw = yaw_ups * kDegToRad;
     const at::Tensor sin_yaw = at::sin(yaw);
     const at::Tensor cos_yaw = at::cos(yaw);
 

@@ -26,7 +26,7 @@ at::Tensor gauss_velocity_deficit(
     ka = narrow(ka);
     kb = narrow(kb);
     sigmoid_k = narrow(sigmoid_k);
-    const double deg = f32(0.017453292519943295f);
+    const double deg = kDegToRad;
     const double tiny = f32(1e-6f);
 
     const at::Tensor X = receiver_grid(x_recv);

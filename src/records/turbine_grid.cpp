@@ -27,7 +27,7 @@ void TurbineGrid::set_grid() {
     const double yc = y_center_of_rotation;
 
     // Wind from 270 degrees blows along +x; rotate the layout so every case does.
-    auto theta = (at::fmod(wind_directions - 270.0, 360.0) * f32(0.0174532924f)).reshape({F, 1});
+    auto theta = (at::fmod(wind_directions - 270.0, 360.0) * kDegToRad).reshape({F, 1});
     auto cos_t = theta.cos();
     auto sin_t = theta.sin();
     auto dx = (x - xc).reshape({1, T});

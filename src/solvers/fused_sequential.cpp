@@ -7,6 +7,7 @@
 // turbine, which the pass applies to them directly.
 #include "fused.h"
 #include "fused_detail.h"
+#include "fused_sequential.h"
 
 #include <ATen/ATen.h>
 
@@ -14,23 +15,19 @@
 #include <cmath>
 #include <vector>
 
-namespace sorbane {
+namespace sorbane::fused {
 
-namespace {
+void SequentialTape::clear(int64_t T, int64_t NN) {
+    u_raw.resize(T * NN);
+    ti_before.resize(T * T);
+    first.assign(1, 0);
+    receiver.clear();
+    count.clear();
+    a_before.clear();
+}
 
-using namespace fused;
-
-struct Buffers {
-    CaseData cd;
-    Work w;
-    std::vector<R> A, A_min, TI, V, W;
-    std::vector<char> worked;
-};
-
-// Writes case f of the outputs; false when the case does not qualify after all
-// (a value the checks reject, or a result that is not finite).
-bool sequential_case(const Inputs& in, int64_t f, Buffers& b, R* u_out, R* ti_out, R* v_out,
-                     R* w_out) {
+bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out, R* ti_out,
+                     R* v_out, R* w_out, SequentialTape* tape) {
     CaseData& cd = b.cd;
     Work& w = b.w;
     if (!cd.load(in, f)) return false;
@@ -55,14 +52,18 @@ bool sequential_case(const Inputs& in, int64_t f, Buffers& b, R* u_out, R* ti_ou
     const R a_floor = std::sqrt(clamp_min(R(0) * R(0) + R(0) * R(0), lit(1e-20)));
     const R ti_floor = std::sqrt(clamp_min(R(0) * R(0) + cd.amb_sq, lit(1e-6)));
     R* u = w.u_i.data();
+    if (tape) tape->clear(T, NN);
 
     for (int64_t i = 0; i < T; ++i) {
         // The field as waked by the turbines visited before: the freestream
         // copy before the first visit, max(u0 - A, 1e-6) after each.
         for (int64_t p = 0; p < NN; ++p) {
             const int64_t k = p * S + i;
-            u[p] = i == 0 ? cd.U0[k] : clamp_min(cd.U0[k] - A[k], lit(1e-6));
+            const R raw = i == 0 ? cd.U0[k] : cd.U0[k] - A[k];
+            u[p] = i == 0 ? raw : clamp_min(raw, lit(1e-6));
+            if (tape) tape->u_raw[i * NN + p] = raw;
         }
+        if (tape) std::copy_n(TI.begin(), T, tape->ti_before.begin() + i * T);
         const OperatingPoint op =
             operating_point(in, solver_rotor_speed(u, 1, NN), cd.yaw[i], cd.tilt[i]);
         Source src;
@@ -90,7 +91,14 @@ bool sequential_case(const Inputs& in, int64_t f, Buffers& b, R* u_out, R* ti_ou
         int64_t lo = 0, hi = 0, K = 0;
         if (deficit_span(cd, src, w, lo, hi)) {
             deficit_pairs(in, cd, src, lo, hi, w);
-            K = deficit_points(cd, src, lo, hi, w, A.data(), b.A_min.data(), /*root_sum=*/true);
+            K = deficit_points(cd, src, lo, hi, w, A.data(), b.A_min.data(), /*root_sum=*/true,
+                               tape ? &tape->a_before : nullptr);
+            if (tape) {
+                for (int64_t k = 0; k < K; ++k) {
+                    tape->receiver.push_back(w.idx[k]);
+                    tape->count.push_back(w.k_cnt[k]);
+                }
+            }
             for (int64_t k = 0; k < K; ++k) {
                 const int64_t r = w.idx[k];
                 const R c = src.added_turbulence(in, cd, r, w.k_cnt[k]);
@@ -112,11 +120,12 @@ bool sequential_case(const Inputs& in, int64_t f, Buffers& b, R* u_out, R* ti_ou
         // The recovery may have moved turbine i's own value; it is never its
         // own receiver, so the visit floors it.
         TI[i] = TI[i] < ti_floor ? ti_floor : TI[i];
+        if (tape) tape->first.push_back(static_cast<int64_t>(tape->receiver.size()));
     }
 
     const int64_t n = T * NN;
-    R* uo = u_out + f * n;
-    R* to = ti_out + f * n;
+    R* uo = u_out;
+    R* to = ti_out;
     for (int64_t r = 0; r < T; ++r) {
         for (int64_t p = 0; p < NN; ++p) {
             uo[r * NN + p] = clamp_min(cd.U0[p * S + r] - A[p * S + r], lit(1e-6));
@@ -125,8 +134,8 @@ bool sequential_case(const Inputs& in, int64_t f, Buffers& b, R* u_out, R* ti_ou
     }
     bool finite = all_finite(uo, n) && all_finite(to, n);
     if (in.transverse) {
-        R* vo = v_out + f * n;
-        R* wo = w_out + f * n;
+        R* vo = v_out;
+        R* wo = w_out;
         for (int64_t r = 0; r < T; ++r) {
             for (int64_t p = 0; p < NN; ++p) {
                 vo[r * NN + p] = V[p * S + r];
@@ -138,9 +147,18 @@ bool sequential_case(const Inputs& in, int64_t f, Buffers& b, R* u_out, R* ti_ou
     return finite;
 }
 
-}  // namespace
+}  // namespace sorbane::fused
+
+namespace sorbane {
+
+using namespace fused;
 
 bool try_fused_sequential(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelConfig& cfg) {
+    const SequentialGradient grad = sequential_gradient(farm, ff, grid, cfg);
+    if (grad == SequentialGradient::kUncovered) return false;
+    // The fused loops record nothing; with a gradient the node attached below
+    // stands for the whole solve.
+    at::NoGradGuard no_grad;
     Inputs in;
     if (!gather_inputs(farm, ff, grid, cfg, in)) return false;
     const int64_t F = in.F, T = in.T;
@@ -151,16 +169,19 @@ bool try_fused_sequential(Farm& farm, FlowField& ff, TurbineGrid& grid, const Mo
 
     std::atomic<bool> ok{true};
     parallel_cases(F, [&](int64_t begin, int64_t end) {
-        Buffers b;
+        SequentialBuffers b;
         b.w.reserve(T, in.NN);
         for (int64_t f = begin; f < end && ok.load(std::memory_order_relaxed); ++f) {
-            if (!sequential_case(in, f, b, u.data_ptr<R>(), ti.data_ptr<R>(), pv, pw)) {
+            const int64_t n = T * in.NN;
+            if (!sequential_case(in, f, b, u.data_ptr<R>() + f * n, ti.data_ptr<R>() + f * n,
+                                 pv ? pv + f * n : nullptr, pw ? pw + f * n : nullptr)) {
                 ok.store(false, std::memory_order_relaxed);
             }
         }
     });
     if (!ok.load()) return false;
 
+    if (grad == SequentialGradient::kRecorded) attach_sequential_backward(farm, ff, grid, std::move(in), result);
     result.publish(ff);
     return true;
 }

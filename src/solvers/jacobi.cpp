@@ -35,7 +35,11 @@ at::Tensor rotor_axes_first(const at::Tensor& t) { return t.permute({0, 2, 3, 1}
 // sweep's field and casts all wakes at once, in chunks of sources. Each sweep
 // carries the wake influence one turbine further downstream.
 void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConfig& cfg) {
-    if (try_fused_jacobi(farm, ff, grid, cfg)) return;
+    if (try_fused_jacobi(farm, ff, grid, cfg)) {
+        set_last_solve_path("fused");
+        return;
+    }
+    set_last_solve_path("op_by_op");
 
     SolvePrep prep = prepare_solve(farm, ff, grid);
     const int64_t F = prep.F;

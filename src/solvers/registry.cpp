@@ -1,5 +1,7 @@
 #include "solvers.h"
 
+#include <atomic>
+
 #include <stdexcept>
 
 namespace sorbane {
@@ -30,5 +32,16 @@ std::shared_ptr<CppSolverBase> make_solver(const std::string& key) {
     }
     return it->second();
 }
+
+namespace {
+thread_local const char* latest_path = "";
+std::atomic<bool> fused_backward{true};
+}  // namespace
+
+bool fused_backward_enabled() { return fused_backward.load(); }
+bool set_fused_backward(bool enabled) { return fused_backward.exchange(enabled); }
+
+const char* last_solve_path() { return latest_path; }
+void set_last_solve_path(const char* path) { latest_path = path; }
 
 }  // namespace sorbane

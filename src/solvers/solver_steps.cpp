@@ -9,13 +9,6 @@
 
 namespace sorbane {
 
-namespace {
-
-// Degrees to radians, the single-precision value of pi/180.
-constexpr double kDegToRad = 0.01745329238474369;
-
-}  // namespace
-
 SolvePrep prepare_solve(const Farm& farm, const FlowField& ff, const TurbineGrid& grid) {
     SolvePrep prep;
     prep.F = ff.n_findex;
@@ -25,7 +18,7 @@ SolvePrep prepare_solve(const Farm& farm, const FlowField& ff, const TurbineGrid
     prep.table = &farm.turbine_tables.at(0);
     // The thrust curve holds at the reference tilt; the correction is formed
     // in single precision like the tables themselves.
-    prep.cos_ref = static_cast<double>(std::cos(0.017453292f * prep.table->ref_tilt));
+    prep.cos_ref = reference_tilt_cosine(prep.table->ref_tilt);
     prep.ti_amb = ff.turbulence_intensities.to(kWorkingDtype);
     // A copy of its own: for T = 1 an expanded view is already contiguous and
     // would still be the host's tensor.
