@@ -27,10 +27,9 @@ case below cut-in, or one whose wakes miss every rotor.
 from __future__ import annotations
 
 import math
-import sys
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Sequence
+from typing import Sequence
 
 import torch
 
@@ -42,7 +41,7 @@ from .model import (DEFAULT_MEMORY_LIMIT, FarmDescription, FarmError, ModelOptio
                     table_power, working_dtype)
 
 __all__ = ["BatchYaw", "DEFAULT_MAX_ITER", "FTOL", "MIN_RELATIVE_GAIN", "YawBounds",
-           "YawResult", "batch_records", "best_possible_power", "map_batches", "optimize_batch",
+           "YawResult", "batch_records", "best_possible_power", "optimize_batch",
            "optimize_yaw", "yaw_bounds"]
 
 # L-BFGS-B iterations per batch; a few dozen reach the optimum of most farms.
@@ -262,20 +261,18 @@ def optimize_batch(v: dict, idx: Sequence[int], table, cfg, solver_name: str, op
     return BatchYaw(idx, yaw_out, base64, power_out, evaluations, int(res.nit), len(active))
 
 
-def map_batches(func: Callable, batches: Sequence[Sequence[int]], progress: bool | None = None):
-    """``func(idx)`` for every batch, in order: the one place a distributed map would replace."""
-    if progress is None:
-        progress = len(batches) > 1 and sys.stderr.isatty()
-    if progress:
-        from tqdm import tqdm
-        batches = tqdm(batches, desc="optimising yaw", unit="batch", leave=False)
-    return [func(idx) for idx in batches]
+def _optimize_task(shared: tuple, idx: Sequence[int]) -> BatchYaw:
+    """One batch as an engine task: the compiled records do not pickle, so
+    every batch, here or on a worker, rebuilds them from the prepared values."""
+    v, solver_name, opt, bounds, max_iter = shared
+    return optimize_batch(v, idx, None, None, solver_name, opt, bounds, max_iter)
 
 
 def optimize_yaw(farm: FarmDescription, min_yaw: float = -25.0, max_yaw: float = 25.0,
                  solver: str = "sequential", device: str = "cpu", batch_size: int | None = None,
                  memory_limit: int = DEFAULT_MEMORY_LIMIT, progress: bool | None = None,
-                 max_iter: int = DEFAULT_MAX_ITER) -> YawResult:
+                 max_iter: int = DEFAULT_MAX_ITER, engine: str | None = None,
+                 client=None) -> YawResult:
     """Yaw angles within [min_yaw, max_yaw] degrees that maximise the farm power of
     every flow case of ``farm``; the farm's own yaw angles are ignored (the
     baseline is zero yaw), its tilt angles kept.
@@ -283,15 +280,16 @@ def optimize_yaw(farm: FarmDescription, min_yaw: float = -25.0, max_yaw: float =
     Batches hold one wind direction each, split to at most ``batch_size``
     cases or, when None, to what fits in ``memory_limit`` bytes with the
     gradient history; ``progress`` shows a bar (None: on a terminal when
-    there is more than one batch).
+    there is more than one batch). ``engine`` "local" optimises the batches
+    here, one after another; "dask" each as a task on ``client``, a
+    ``dask.distributed.Client`` (None: the default client), with the same
+    results. Unset, it is "dask" when a client is given.
     """
-    from functools import partial
-
     start = time.perf_counter()
     bounds = yaw_bounds(min_yaw, max_yaw)
     if not isinstance(max_iter, int) or isinstance(max_iter, bool) or max_iter < 1:
         raise FarmError("max_iter", f"expected a positive integer, got {max_iter!r}")
-    v, table, cfg = prepare(farm, solver, device)
+    v, _, _ = prepare(farm, solver, device)
     opt = farm.model
     F, T = v["wd"].shape[0], v["x"].shape[0]
     if batch_size is None:
@@ -300,9 +298,9 @@ def optimize_yaw(farm: FarmDescription, min_yaw: float = -25.0, max_yaw: float =
         # case's fields per wake-casting turbine.
         batch_size = memory_limit // (2 * T * case_bytes(T, opt, solver, itemsize))
     batches = plan_batches(v["wd"].tolist(), batch_size)
-    work = partial(optimize_batch, v, table=table, cfg=cfg, solver_name=solver, opt=opt,
-                   bounds=bounds, max_iter=max_iter)
-    done = map_batches(work, batches, progress)
+    from .engine import map_batches
+    done = map_batches(_optimize_task, (v, solver, opt, bounds, max_iter), batches,
+                       engine=engine, client=client, progress=progress)
 
     yaw = torch.zeros(F, T, dtype=torch.float64)
     base = torch.zeros(F, dtype=torch.float64)
