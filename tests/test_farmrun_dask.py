@@ -200,3 +200,28 @@ def test_worker_killed_mid_run_still_gives_every_result(client):
     assert_identical(done["result"], local)
     assert busy[0] not in client.run(os.getpid)
     client.wait_for_workers(2, timeout=30)  # the nanny's replacement, before the next test
+
+
+YAW_FIELDS = ("yaw_angles", "farm_power_baseline", "farm_power_optimized")
+
+
+@pytest.mark.float64
+def test_optimize_yaw_gives_the_local_tables(client, tmp_path):
+    from test_farmrun_yaw import D, make_farm
+    from farmrun.yaw import optimize_yaw
+    farm = make_farm([0.0, 6 * D, 12 * D], [0.0, 0.2 * D, 0.0], [270.0, 270.0, 90.0],
+                     [8.0, 10.0, 9.0])
+    local = optimize_yaw(farm, progress=False)
+    remote = optimize_yaw(farm, progress=False, client=client)
+    assert remote.n_batches == local.n_batches == 2
+    assert remote.evaluations == local.evaluations
+    for name in YAW_FIELDS:
+        assert torch.equal(getattr(remote, name), getattr(local, name)), name
+    # The command line reaches the same cluster and writes the same table.
+    from farmrun.files import farm_to_dict
+    farm_file, out = tmp_path / "row.json", tmp_path / "yaw.json"
+    farm_file.write_text(json.dumps(farm_to_dict(farm)))
+    r = cli("optimize-yaw", farm_file, "--engine", "dask", "--scheduler",
+            client.cluster.scheduler_address, "--json", out)
+    assert r.returncode == 0, r.stderr
+    assert json.loads(out.read_text())["yaw_angles"] == local.yaw_angles.tolist()

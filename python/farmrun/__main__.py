@@ -229,8 +229,10 @@ def _cmd_optimize_yaw(args) -> int:
     outputs = {"--json": args.json, "--csv": args.csv, "--plot": args.plot}
     check_output_paths(outputs)
     farm = _load(args)
-    result = optimize_yaw(farm, min_yaw=args.min_yaw, max_yaw=args.max_yaw, solver=args.solver,
-                          device=args.device, batch_size=args.batch)
+    with engine_client(args.engine, args.scheduler, args.workers) as client:
+        result = optimize_yaw(farm, min_yaw=args.min_yaw, max_yaw=args.max_yaw,
+                              solver=args.solver, device=args.device, batch_size=args.batch,
+                              engine=args.engine, client=client)
     files = {}
     if args.json is not None:
         files[args.json] = json_bytes(yaw_document(result, farm.name, farm.turbine.name,
@@ -300,6 +302,7 @@ def _add_optimize_yaw(sub, common) -> None:
     y = sub.add_parser("optimize-yaw", help="yaw angles per flow case that maximise farm power "
                        "(wake steering), and the AEP gain")
     common(y)
+    _engine_options(y)
     y.add_argument("--min-yaw", type=float, default=-25.0, metavar="DEG",
                    help="lowest yaw angle, degrees (-25)")
     y.add_argument("--max-yaw", type=float, default=25.0, metavar="DEG",
