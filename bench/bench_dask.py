@@ -17,7 +17,9 @@ A batch of n cases costs about n c_local here and n c_1 / W + o on W workers
 o / (c_local - c_1 / W) cases, and never where c_local <= c_1 / W (local
 threads already use the cores the workers would).
 
-The yaw-optimisation half (a 7 x 7 farm) joins once optimize-yaw exists.
+--yaw times optimize-yaw the same way on the 7 x 7 farm of bench_yaw.py (IEA
+3.4 MW, 5 D apart, every K-th of 36 directions x 8 speeds, --yaw-stride K),
+whose batches each take tens of solves and backward passes.
 """
 import argparse
 import logging
@@ -60,6 +62,32 @@ def best_run(f, solver, batch, repeat, client=None):
     return best, result
 
 
+def yaw_rows(workers, stride, plain):
+    from bench_yaw import STEERING, every_kth_direction, grid_farm
+    from farmrun.yaw import optimize_yaw
+    f = every_kth_direction(grid_farm(farmrun.ModelOptions(**({} if plain else STEERING))), stride)
+    start = time.perf_counter()
+    local = optimize_yaw(f, progress=False)
+    rows = [("local", time.perf_counter() - start, local)]
+    from distributed import Client, LocalCluster
+    for w in workers:
+        with LocalCluster(n_workers=w, threads_per_worker=1, processes=True, host="127.0.0.1",
+                          dashboard_address=None, silence_logs=logging.CRITICAL,
+                          scheduler_kwargs=NO_DASHBOARD) as cluster, \
+                Client(cluster, set_as_default=False) as client:
+            farmrun.run(farmrun.example_farm(), progress=False, client=client)  # warm
+            start = time.perf_counter()
+            r = optimize_yaw(f, progress=False, client=client)
+            rows.append((f"dask x{w}", time.perf_counter() - start, r))
+            assert torch.equal(r.yaw_angles, local.yaw_angles), "yaw tables differ"
+    print(f"\noptimize-yaw, {f.name}: {len(f.cases.wind_speeds)} cases, {local.n_batches} batches, "
+          f"{'plain physics' if plain else 'all three steering switches'}")
+    print(f"{'engine':>9} {'wall [s]':>9} {'vs local':>9} {'evaluations':>12} {'AEP gain [%]':>13}")
+    for name, wall, r in rows:
+        print(f"{name:>9} {wall:9.2f} {wall / rows[0][1]:8.2f}x {r.evaluations:12d} "
+              f"{r.aep_gain_percent:13.3f}")
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     p.add_argument("--directions", type=int, default=360)
@@ -70,7 +98,15 @@ def main():
     p.add_argument("--batch", type=int, nargs="+", default=[12, 4],
                    help="cases per batch (at most one direction's)")
     p.add_argument("--repeat", type=int, default=2)
+    p.add_argument("--yaw", action="store_true", help="also time optimize-yaw on the 7 x 7 farm")
+    p.add_argument("--yaw-only", action="store_true", help="only the optimize-yaw half")
+    p.add_argument("--yaw-stride", type=int, default=12, metavar="K")
+    p.add_argument("--yaw-plain", action="store_true",
+                   help="optimize-yaw without the steering switches (the fused gradient path)")
     args = p.parse_args()
+    if args.yaw_only:
+        yaw_rows(args.workers, args.yaw_stride, args.yaw_plain)
+        return
     from distributed import Client, LocalCluster
 
     f = farm(args.turbines, args.directions, args.speeds)
@@ -122,6 +158,8 @@ def main():
                  else "no batch size (local threads already use the cores)")
         print(f"{engine}, batch {batch}: {1e3 * c_local:.3f} ms per case here, "
               f"{1e3 * c_worker:.3f} on one thread; the cluster pays for {where}")
+    if args.yaw:
+        yaw_rows(args.workers, args.yaw_stride, args.yaw_plain)
 
 
 if __name__ == "__main__":

@@ -14,7 +14,8 @@ yaw unless something beats it.
 
 Evaluations per case: forward + backward solves of that case (gradient, both
 starts counted) or forward solves of that case (coordinate search). The
-gradient solves take the op-by-op path with autograd; the no-gradient solves
+gradient solves take the fused reverse pass with the plain physics (--plain)
+and the op-by-op path with autograd with the steering switches; the no-gradient solves
 of the coordinate search take the fused CPU path where the build has it.
 --direction-stride K keeps every K-th wind direction of a farm's rose (with
 its frequencies renormalised), for a shorter run. The machine may be shared:
@@ -145,7 +146,7 @@ def main():
     print(f"torch {torch.__version__}, {torch.get_num_threads()} threads, "
           f"{'float64' if sc.using_double() else 'float32'}; yaw within +-25 deg; model "
           f"{'plain' if args.plain else 'secondary steering, transverse velocities, yaw-added recovery'}; "
-          "gradient path: op by op (autograd)")
+          f"gradient path: {'fused reverse pass' if args.plain else 'op by op (autograd)'}")
     print(f"{'farm':<34}{'method':>12}{'cases':>7}{'searched':>9}{'wall s':>9}"
           f"{'solves':>8}{'evals/case':>11}{'AEP gain %':>11}", flush=True)
     for farm in farms:
