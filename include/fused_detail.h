@@ -120,6 +120,9 @@ OperatingPoint operating_point(const Inputs& in, real_t u_avg, real_t yaw, real_
 
 // Cube-mean speed as the solvers form it (no floor, double exponent) and as
 // the kernels do (floored, single-precision exponent). u: NN values at stride.
+// Interval j of the thrust table that brackets u_avg, as interp1d finds it.
+int64_t table_interval(const Inputs& in, real_t u_avg);
+real_t cube_mean(const real_t* u, int64_t stride, int64_t NN);
 real_t solver_rotor_speed(const real_t* u, int64_t stride, int64_t NN);
 real_t kernel_rotor_speed(const real_t* u, int64_t stride, int64_t NN);
 

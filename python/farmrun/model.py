@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import math
 import reprlib
-import sys
 import time
 from dataclasses import dataclass, field, fields
 from typing import Any, Sequence
@@ -669,22 +668,21 @@ def prepare(farm: FarmDescription, solver: str, device) -> tuple[dict, Any, Any]
              wd=t(p["wd"]), ws=t(p["ws"]), ti=t(p["ti"]), freq=t(p["freq"]),
              yaw=t(p["yaw"]), tilt=t(p["tilt"]), shear=p["shear"], zref=p["zref"],
              ref_tilt=p["ref_tilt"], inputs=p)
+    return v, turbine_table(v), model_config(farm.model, solver, T)
+
+
+def turbine_table(v: dict):
+    """The turbine table of prepared values ``v``, in their dtype and device
+    (the compiled record does not pickle: a worker rebuilds it from ``v``)."""
+    p = v["inputs"]
+    dt, dev = v["x"].dtype, v["x"].device
     table = sc.PowerThrustTable()
-    table.wind_speed = t(p["speeds"])
-    table.thrust_coefficient = t(p["thrust"])
-    table.power = t(p["power"])
+    table.wind_speed = torch.tensor(p["speeds"], dtype=dt, device=dev)
+    table.thrust_coefficient = torch.tensor(p["thrust"], dtype=dt, device=dev)
+    table.power = torch.tensor(p["power"], dtype=dt, device=dev)
     table.ref_tilt = p["ref_tilt"]
     table.tip_speed_ratio = p["tsr"]
-    return v, table, model_config(farm.model, solver, T)
-
-
-def _progress(batches, progress):
-    if progress is None:
-        progress = len(batches) > 1 and sys.stderr.isatty()
-    if not progress:
-        return batches
-    from tqdm import tqdm
-    return tqdm(batches, desc="solving", unit="batch", leave=False)
+    return table
 
 
 def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",

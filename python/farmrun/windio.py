@@ -523,17 +523,17 @@ def _model_options(attrs: dict, notes: list[str]) -> ModelOptions:
 
 def _outputs(attrs: dict, notes: list[str]) -> dict:
     from .results import WINDIO_TURBINE_NAMES
-    spec = attrs.get("model_outputs_specification") or {}
+    requested = attrs.get("model_outputs_specification") or {}
     p = "attributes.model_outputs_specification"
-    out = {"output_folder": spec.get("output_folder")}
-    to = spec.get("turbine_outputs") or {}
+    out = {"output_folder": requested.get("output_folder")}
+    to = requested.get("turbine_outputs") or {}
     if to:
         out["turbine_file"] = to.get("turbine_nc_filename")
         out["turbine_variables"] = list(to.get("output_variables") or [])
         for name in out["turbine_variables"]:
             if name not in WINDIO_TURBINE_NAMES:
                 notes.append(f"{p}.turbine_outputs.output_variables: {name!r} is not available")
-    ff = spec.get("flow_field") or {}
+    ff = requested.get("flow_field") or {}
     if ff and ff.get("report", True):
         out["flow_file"] = ff.get("flow_nc_filename")
         out["flow_variables"] = list(ff.get("output_variables") or [])

@@ -38,7 +38,7 @@ import sorbane_cpp as sc
 from .aep import HOURS_PER_YEAR
 from .model import (DEFAULT_MEMORY_LIMIT, FarmDescription, FarmError, ModelOptions, case_bytes,
                     model_config, plan_batches, prepare, rotor_effective, solve_batch,
-                    table_power, working_dtype)
+                    table_power, turbine_table, working_dtype)
 
 __all__ = ["BatchYaw", "DEFAULT_MAX_ITER", "FTOL", "MIN_RELATIVE_GAIN", "YawBounds",
            "YawResult", "batch_records", "best_possible_power", "optimize_batch",
@@ -150,15 +150,7 @@ def batch_records(v: dict, opt: ModelOptions, solver_name: str):
     """The turbine table and solver configuration of prepared values ``v``, as
     ``prepare`` builds them; for a worker that received ``v`` alone (the
     compiled records do not pickle)."""
-    p = v["inputs"]
-    dt, dev = v["x"].dtype, v["x"].device
-    table = sc.PowerThrustTable()
-    table.wind_speed = torch.tensor(p["speeds"], dtype=dt, device=dev)
-    table.thrust_coefficient = torch.tensor(p["thrust"], dtype=dt, device=dev)
-    table.power = torch.tensor(p["power"], dtype=dt, device=dev)
-    table.ref_tilt = p["ref_tilt"]
-    table.tip_speed_ratio = p["tsr"]
-    return table, model_config(opt, solver_name, v["x"].shape[0])
+    return turbine_table(v), model_config(opt, solver_name, v["x"].shape[0])
 
 
 def best_possible_power(table, u_free: torch.Tensor) -> torch.Tensor:

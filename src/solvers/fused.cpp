@@ -263,11 +263,10 @@ bool CaseData::load(const Inputs& in, int64_t case_index) {
     return ok;
 }
 
-OperatingPoint operating_point(const Inputs& in, R u_avg, R yaw, R tilt) {
+int64_t table_interval(const Inputs& in, R u_avg) {
     // interp1d: the tensor library's left-side binary search, then the
     // bracketing interval, clamped to the table's ends.
     const R* xs = in.table_ws.data_ptr<R>();
-    const R* ys = in.table_ct.data_ptr<R>();
     const int64_t n = in.n_table;
     int64_t start = 0, end = n;
     while (start < end) {
@@ -278,7 +277,13 @@ OperatingPoint operating_point(const Inputs& in, R u_avg, R yaw, R tilt) {
             end = mid;
         }
     }
-    const int64_t j = std::clamp<int64_t>(start - 1, 0, n - 2);
+    return std::clamp<int64_t>(start - 1, 0, n - 2);
+}
+
+OperatingPoint operating_point(const Inputs& in, R u_avg, R yaw, R tilt) {
+    const R* xs = in.table_ws.data_ptr<R>();
+    const R* ys = in.table_ct.data_ptr<R>();
+    const int64_t j = table_interval(in, u_avg);
     const R x0 = xs[j], x1 = xs[j + 1], y0 = ys[j], y1 = ys[j + 1];
     const R s = (y1 - y0) / ((x1 - x0) + f32c(1.1920928955078125e-07f));
     R ct = clamp(y0 + s * (u_avg - x0), R(0), lit(0.9999));
@@ -295,7 +300,6 @@ R rotor_mean(const R* v, int64_t stride, int64_t NN) {
     return s / static_cast<R>(NN);
 }
 
-namespace {
 R cube_mean(const R* u, int64_t stride, int64_t NN) {
     R s = 0;
     for (int64_t p = 0; p < NN; ++p) {
@@ -304,7 +308,6 @@ R cube_mean(const R* u, int64_t stride, int64_t NN) {
     }
     return s / static_cast<R>(NN);
 }
-}  // namespace
 
 R solver_rotor_speed(const R* u, int64_t stride, int64_t NN) {
     return pow_scalar(cube_mean(u, stride, NN), 0.3333333333333333);

@@ -79,23 +79,11 @@ struct OperatingPointTape {
 OperatingPointTape operating_point_forward(const Inputs& in, const R* u, int64_t NN, R yaw,
                                            R tilt) {
     OperatingPointTape o;
-    R sum = 0;
-    for (int64_t p = 0; p < NN; ++p) sum += u[p] * u[p] * u[p];
-    o.m3 = sum / static_cast<R>(NN);
+    o.m3 = cube_mean(u, 1, NN);
     o.u_avg = pow_scalar(o.m3, 0.3333333333333333);
     const R* xs = in.table_ws.data_ptr<R>();
     const R* ys = in.table_ct.data_ptr<R>();
-    const int64_t n = in.n_table;
-    int64_t start = 0, end = n;
-    while (start < end) {
-        const int64_t mid = start + ((end - start) >> 1);
-        if (!(xs[mid] >= o.u_avg)) {
-            start = mid + 1;
-        } else {
-            end = mid;
-        }
-    }
-    o.j = std::clamp<int64_t>(start - 1, 0, n - 2);
+    o.j = table_interval(in, o.u_avg);
     o.x0 = xs[o.j];
     o.x1 = xs[o.j + 1];
     o.y0 = ys[o.j];
