@@ -22,6 +22,12 @@ struct SequentialTape {
     std::vector<int64_t> first;
     std::vector<int32_t> receiver;
     std::vector<R> count, a_before;
+    // Per source i, with the switches that need them: the yaw its deflection
+    // saw (steering), the spanwise velocity on its rotor that the added yaw
+    // read (NN values at i * NN, before its own vortices), the transverse
+    // velocities the recovery read (after them) and the turbulence the
+    // recovery left it with.
+    std::vector<R> yaw_eff, v_steer, v_mix, w_mix, ti_recovered;
 
     void clear(int64_t T, int64_t NN);
 };

@@ -9,7 +9,7 @@ import pytest
 import torch
 
 from common import DTYPE, sc
-from solver_cases import SWITCHES, config, make_table, switch_id
+from solver_cases import ALL_ON, SWITCHES, config, make_table, switch_id
 from test_fused import random_case
 
 pytestmark = pytest.mark.float64
@@ -24,7 +24,9 @@ PLAIN = dict(enable_secondary_steering=False, enable_transverse_velocities=False
 
 def recorded_solve(seed, fused, cfg=None, T=None, F=None, N=3):
     """A random farm whose inputs all require gradients, solved with recording
-    on; returns the records, the leaves by name and the solve's path."""
+    on; returns the records, the leaves by name and the solve's path. With the
+    recovery, the transverse field it reads is a random leaf too."""
+    cfg = cfg or config()
     case = random_case(seed, T=T, F=F, N=N)
     grid, ff, old = case.grid, case.ff, case.farm
     farm, table = sc.Farm(), make_table()
@@ -42,9 +44,16 @@ def recorded_solve(seed, fused, cfg=None, T=None, F=None, N=3):
         grid.set_grid()
         farm.initialize(grid.sorted_coord_indices)
         ff.initialize_velocity_field(grid)
+        if cfg.enable_transverse_velocities and cfg.enable_yaw_added_recovery:
+            g = torch.Generator().manual_seed(seed)
+            for name in ("v_sorted", "w_sorted"):
+                shape = ff.u_initial_sorted.shape
+                value = (torch.rand(shape, generator=g, dtype=torch.float64) - 0.3).to(DTYPE)
+                leaves[name] = value.requires_grad_()
+                setattr(ff, name, leaves[name])
         previous = sc.set_fused_backward(fused)
         try:
-            sc.get_solver("sequential").solve(farm, ff, grid, cfg or config())
+            sc.get_solver("sequential").solve(farm, ff, grid, cfg)
         finally:
             sc.set_fused_backward(previous)
     return ff, leaves, sc.last_solve_path()
@@ -65,11 +74,9 @@ def gradients(seed, field, fused, **kw):
     return dict(zip(leaves, grads))
 
 
-@pytest.mark.parametrize("field", ["u_sorted", "turbulence_intensity_field_sorted"])
-@pytest.mark.parametrize("seed", range(6))
-def test_gradients_match_op_by_op(seed, field):
-    fused, op = gradients(seed, field, True), gradients(seed, field, False)
-    for name in INPUTS:
+def assert_same_gradients(fused, op):
+    assert fused.keys() == op.keys()
+    for name in op:
         a, b = fused[name], op[name]
         if b is None:
             assert a is None or not a.any(), name
@@ -77,6 +84,31 @@ def test_gradients_match_op_by_op(seed, field):
         assert a.dtype == b.dtype and a.shape == b.shape, name
         scale = max(b.abs().max().item(), 1e-30)
         torch.testing.assert_close(a, b, rtol=0, atol=TOL * scale, msg=lambda m: f"{name}: {m}")
+
+
+@pytest.mark.parametrize("field", ["u_sorted", "turbulence_intensity_field_sorted"])
+@pytest.mark.parametrize("seed", range(6))
+def test_gradients_match_op_by_op(seed, field):
+    assert_same_gradients(gradients(seed, field, True), gradients(seed, field, False))
+
+
+def fields_of(switches):
+    transverse = ("v_sorted", "w_sorted") if switches["enable_transverse_velocities"] else ()
+    return ("u_sorted", "turbulence_intensity_field_sorted") + transverse
+
+
+# Every switch combination and every output field; the recovery's cases also
+# differentiate the transverse field it reads.
+SWITCH_FIELDS = [(sw, field) for sw in SWITCHES if sw != PLAIN for field in fields_of(sw)]
+
+
+@pytest.mark.parametrize("switches, field", SWITCH_FIELDS,
+                         ids=[f"{switch_id(sw)}-{f}" for sw, f in SWITCH_FIELDS])
+@pytest.mark.parametrize("seed", range(3))
+def test_switches_match_op_by_op(seed, switches, field):
+    cfg = config(**switches)
+    assert_same_gradients(gradients(20 + seed, field, True, cfg=cfg),
+                          gradients(20 + seed, field, False, cfg=cfg))
 
 
 @pytest.mark.parametrize("T, F, N", [(1, 1, 3), (2, 3, 2), (30, 2, 3)])
@@ -89,9 +121,9 @@ def test_sizes_match_op_by_op(T, F, N):
             torch.testing.assert_close(fused[name], op[name], rtol=0, atol=TOL * scale)
 
 
-def small_farm_output(leaf_name):
-    """u and TI of three turbines in two flow cases as a function of one input,
-    and the input's value."""
+def small_farm_output(leaf_name, cfg):
+    """u and TI (and with transverse velocities v and w) of three turbines in
+    two flow cases as a function of one input, and the input's value."""
     def record(case):
         return {"wind_speeds": case.ff, "turbine_coordinates": case.grid, "yaw_angles": case.farm}[leaf_name]
 
@@ -101,17 +133,20 @@ def small_farm_output(leaf_name):
         case.grid.set_grid()
         case.farm.initialize(case.grid.sorted_coord_indices)
         case.ff.initialize_velocity_field(case.grid)
-        sc.get_solver("sequential").solve(case.farm, case.ff, case.grid, config())
+        sc.get_solver("sequential").solve(case.farm, case.ff, case.grid, cfg)
         assert sc.last_solve_path() == "fused"
-        return case.ff.u_sorted, case.ff.turbulence_intensity_field_sorted
+        ff = case.ff
+        transverse = (ff.v_sorted, ff.w_sorted) if cfg.enable_transverse_velocities else ()
+        return (ff.u_sorted, ff.turbulence_intensity_field_sorted) + transverse
 
     return output, getattr(record(random_case(3, T=3, F=2)), leaf_name).detach().clone().requires_grad_()
 
 
 @pytest.mark.skipif(not sc.using_double(), reason="finite differences need the float64 build")
+@pytest.mark.parametrize("switches", [PLAIN, ALL_ON], ids=switch_id)
 @pytest.mark.parametrize("leaf_name", ["yaw_angles", "turbine_coordinates", "wind_speeds"])
-def test_gradcheck_through_the_fused_backward(leaf_name):
-    output, start = small_farm_output(leaf_name)
+def test_gradcheck_through_the_fused_backward(leaf_name, switches):
+    output, start = small_farm_output(leaf_name, config(**switches))
     assert torch.autograd.gradcheck(output, (start,), eps=1e-6, atol=1e-7, rtol=1e-5)
 
 
@@ -128,10 +163,13 @@ def test_node_only_when_a_gradient_is_recorded():
 
 
 @pytest.mark.parametrize("switches", SWITCHES, ids=switch_id)
-def test_switches_the_fused_backward_lacks_go_op_by_op(switches):
+def test_every_switch_takes_the_fused_backward(switches):
     ff, leaves, path = recorded_solve(5, True, cfg=config(**switches), T=5, F=2)
-    covered = not (switches["enable_secondary_steering"] or switches["enable_transverse_velocities"])
-    assert path == ("fused" if covered else "op_by_op")
+    assert path == "fused"
+    node = ff.u_sorted.grad_fn
+    assert node.name() == "FusedSequentialBackward"
+    if switches["enable_transverse_velocities"]:
+        assert ff.v_sorted.grad_fn is node and ff.w_sorted.grad_fn is node
     grad, = torch.autograd.grad(loss_of(ff, "u_sorted", 5), [leaves["yaw_angles"]])
     assert grad.abs().sum() > 0
 

@@ -24,6 +24,11 @@ void SequentialTape::clear(int64_t T, int64_t NN) {
     receiver.clear();
     count.clear();
     a_before.clear();
+    yaw_eff.resize(T);
+    ti_recovered.resize(T);
+    v_steer.resize(T * NN);
+    v_mix.resize(T * NN);
+    w_mix.resize(T * NN);
 }
 
 bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out, R* ti_out,
@@ -78,12 +83,23 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
         const R ti_i = TI[i];
         R yaw_eff = cd.yaw[i];
         if (in.steering) yaw_eff = cd.yaw[i] + added_yaw(in, cd, i, u, V + i, op.ct, op.a);
+        if (tape && in.steering) {
+            tape->yaw_eff[i] = yaw_eff;
+            for (int64_t p = 0; p < NN; ++p) tape->v_steer[i * NN + p] = V[p * S + i];
+        }
         bool ok = src.set_deflection(in, yaw_eff, ti_i);
         if (in.transverse) {
             int64_t tlo, thi;
             transverse(in, cd, src, cd.yaw[i], u, V, W, w, tlo, thi);
             // The turbine's own vortices are in V and W already.
             if (in.recovery) TI[i] = ti_i + mixing(in, cd, i, u, ti_i, V + i, W + i) * R(2);
+            if (tape && in.recovery) {
+                tape->ti_recovered[i] = TI[i];
+                for (int64_t p = 0; p < NN; ++p) {
+                    tape->v_mix[i * NN + p] = V[p * S + i];
+                    tape->w_mix[i * NN + p] = W[p * S + i];
+                }
+            }
         }
         ok = ok && src.set_deficit(in, cd.yaw[i], TI[i]) && src.turbulence_bounded(in, cd);
         if (!ok) return false;

@@ -8,16 +8,19 @@
 // before each wake, the receivers each wake changed with their combined
 // deficit before it); then the sources are walked in reverse order. Each
 // formula below answers a line of the kernel it mirrors (gauss_deflection,
-// gauss_velocity_deficit, crespo_hernandez_ti, interp1d and the solver's
+// gauss_velocity_deficit, crespo_hernandez_ti, interp1d, wake_added_yaw,
+// gauss_transverse_velocities, yaw_added_turbulence_mixing and the solver's
 // operating point, superposition and maxima), with the tensor library's
 // one-sided choices: a clamp passes the gradient where its bound is reached,
 // a maximum splits it evenly on a tie, abs has slope 0 at 0. Pairs that the
 // forward leaves out (masked, or below the last place of the combined deficit)
 // are left out here too: their gradients are zero or below the last place.
 //
-// Covers the default physics: no secondary steering, no transverse velocities
-// (hence no yaw-added recovery). Any other solve that records a gradient takes
-// the op-by-op path.
+// Every switch is covered: secondary steering (the added yaw reads the
+// spanwise flow that earlier sources' vortices laid on the rotor, so its
+// gradient flows back to them through the accumulated V), transverse
+// velocities (v_sorted and w_sorted carry the node too) and the recovery
+// (which also reads the transverse field the flow field held before).
 #include "fused_detail.h"
 #include "fused_math.h"
 #include "fused_sequential.h"
@@ -39,12 +42,13 @@ namespace sorbane::fused {
 namespace {
 
 // The inputs the node differentiates, in the order of its edges.
-enum Edge { kX, kY, kZ, kU0, kYaw, kTilt, kTi, kRd, kHh, kWs, kCt, kEdges };
+enum Edge { kX, kY, kZ, kU0, kYaw, kTilt, kTi, kRd, kHh, kWs, kCt, kVin, kWin, kEdges };
 
 std::array<at::Tensor, kEdges> differentiable_inputs(const Farm& farm, const FlowField& ff,
-                                                     const TurbineGrid& grid) {
+                                                     const TurbineGrid& grid, bool recovery) {
     const Farm::PowerThrustTable* table =
         farm.turbine_tables.empty() ? nullptr : &farm.turbine_tables.front();
+    // The recovery reads the transverse field the flow field held before.
     return {grid.x_sorted,
             grid.y_sorted,
             grid.z_sorted,
@@ -55,7 +59,9 @@ std::array<at::Tensor, kEdges> differentiable_inputs(const Farm& farm, const Flo
             farm.rotor_diameters,
             farm.hub_heights,
             table ? table->wind_speed : at::Tensor(),
-            table ? table->thrust_coefficient : at::Tensor()};
+            table ? table->thrust_coefficient : at::Tensor(),
+            recovery ? ff.v_sorted : at::Tensor(),
+            recovery ? ff.w_sorted : at::Tensor()};
 }
 
 // torch's pow(x, e) gradient for a scalar exponent: e x^(e - 1), none for e = 0.
@@ -505,6 +511,442 @@ void deficit_receiver_backward(const DeficitSource& s, const DeficitReceiver& d,
 }
 
 // ---------------------------------------------------------------------------
+// The transverse flow: the vortex rule, wake_added_yaw (secondary steering),
+// gauss_transverse_velocities and yaw_added_turbulence_mixing (recovery).
+
+// Cube-mean speed as the kernels form it, max(mean(u^3), 1e-20)^(1/3): the
+// gradient g of it, added to the NN rotor velocities' gradients.
+void kernel_rotor_speed_backward(const R* u, int64_t NN, R g, R* grad_u) {
+    const R m3 = cube_mean(u, 1, NN);
+    if (!(m3 >= f32c(1e-20f)) || g == R(0)) return;
+    const R per_point = (g * pow_slope(m3, static_cast<double>(1.0f / 3.0f))) / static_cast<R>(NN);
+    for (int64_t p = 0; p < NN; ++p) grad_u[p] += per_point * (R(3) * (u[p] * u[p]));
+}
+
+// The vortex rule at one point: r2 = max(yl^2 + zeta^2, 1e-20), core =
+// 1 - exp(-r2 / eps2), spanwise part ((gamma zeta) / (r2 2 pi)) core and
+// vertical part ((-gamma yl) / (r2 2 pi)) core.
+struct Vortex {
+    R arg, r2, r2_2pi, fade, core, q_sp, q_vt, sp, vt;
+};
+
+SORBANE_INLINE Vortex vortex_eval(R y2, R yl, R zeta, R gamma, R eps2) {
+    Vortex o;
+    o.arg = y2 + zeta * zeta;
+    o.r2 = clamp_min(o.arg, f32c(1e-20f));
+    o.r2_2pi = o.r2 * f32c(2.0f * kPiF);
+    o.fade = exp_v(-o.r2 / eps2);
+    o.core = R(1) - o.fade;
+    o.q_sp = (gamma * zeta) / o.r2_2pi;
+    o.q_vt = (-gamma * yl) / o.r2_2pi;
+    o.sp = o.q_sp * o.core;
+    o.vt = o.q_vt * o.core;
+    return o;
+}
+
+// For the gradients g_sp and g_vt of the two parts: those of gamma, zeta,
+// yl^2 (y2), yl and eps2.
+struct VortexGrad {
+    R gamma, zeta, y2, yl, eps2;
+};
+
+SORBANE_INLINE VortexGrad vortex_grad(const Vortex& v, R yl, R zeta, R gamma, R eps2, R g_sp,
+                                      R g_vt) {
+    VortexGrad o;
+    const R g_q_sp = g_sp * v.core, g_q_vt = g_vt * v.core;
+    const R g_core = g_sp * v.q_sp + g_vt * v.q_vt;
+    const R g_num_sp = g_q_sp / v.r2_2pi, g_num_vt = g_q_vt / v.r2_2pi;
+    const R g_r2_2pi = -(g_q_sp * v.q_sp + g_q_vt * v.q_vt) / v.r2_2pi;
+    o.gamma = g_num_sp * zeta - g_num_vt * yl;
+    o.zeta = g_num_sp * gamma;
+    o.yl = -(g_num_vt * gamma);
+    // core = 1 - exp(-r2 / eps2)
+    const R g_exp_arg = -(g_core * v.fade);
+    const R g_r2 = g_r2_2pi * f32c(2.0f * kPiF) - g_exp_arg / eps2;
+    o.eps2 = (g_exp_arg * v.r2) / (eps2 * eps2);
+    const R g_arg = v.arg >= f32c(1e-20f) ? g_r2 : R(0);
+    o.y2 = g_arg;
+    o.zeta += g_arg * (zeta * R(2));
+    return o;
+}
+
+// wake_added_yaw at turbine i, reading the spanwise velocity v on its rotor
+// (NN contiguous): for the gradient g of the added yaw, the gradients of its
+// rotor velocities u, of v, of its points' y and z, of its thrust and
+// induction, of its rotor-mean freestream speed and of its rotor-mean y.
+// Its diameter and hub height enter as host scalars and get none.
+struct AddedYawGrads {
+    R ct = 0, a = 0, u_inf = 0, ybar = 0;
+};
+
+void added_yaw_backward(const Inputs& in, const CaseData& cd, int64_t i, const R* u, const R* v,
+                        R ct, R a, R g, R* grad_u, R* grad_v, R* grad_y, R* grad_z,
+                        AddedYawGrads& out) {
+    const int64_t S = cd.S, NN = cd.NN;
+    const R u_inf = cd.u0bar[i];
+    R v_sum = 0;
+    for (int64_t p = 0; p < NN; ++p) v_sum += v[p];
+    const R v_mean = v_sum / static_cast<R>(NN);
+    const R u_eff = kernel_rotor_speed(u, 1, NN);
+    const float d = static_cast<float>(in.rd.data_ptr<R>()[i]);
+    const float h = static_cast<float>(in.hh.data_ptr<R>()[i]);
+    const float eps = 0.2f * d;
+    const R eps2 = static_cast<R>(eps * eps);
+    const float z_top = std::fma(0.5f, d, h);
+    const float z_bot = std::fma(-0.5f, d, h);
+    const float h_safe = std::max(h, 1e-6f);
+    const float vel_top = std::pow(std::max(z_top / h_safe, 1e-6f), in.shear_f);
+    const float vel_bot = std::pow(std::max(z_bot / h_safe, 1e-6f), in.shear_f);
+    const float gf = d * (kPiF / 8.0f);
+    const R top_factor = static_cast<R>(gf * vel_top), bot_factor = static_cast<R>(-(vel_bot * gf));
+    const R rot_factor = static_cast<R>(d * (kPiF / 2.0f));
+    const R tau = static_cast<R>(std::max(in.tsr_f, 1e-6f));
+    const R gamma_top = (u_inf * top_factor) * ct;
+    const R gamma_bot = (u_inf * bot_factor) * ct;
+    const R induction = a - a * a;
+    const R gamma_rot = ((induction * rot_factor) * u_eff) / tau;
+
+    const R* Y = cd.Y.data() + i;
+    const R* Z = cd.Z.data() + i;
+    const R ybar = cd.ybar[i];
+    const R off = f32c(1e-5f);
+    R s_top = 0, s_bot = 0, s_core = 0;
+    for (int64_t p = 0; p < NN; ++p) {
+        const R yl = (Y[p * S] - ybar) + off;
+        const R y2 = yl * yl;
+        const R zp = Z[p * S];
+        s_top += vortex_eval(y2, yl, (zp - static_cast<R>(z_top)) + off, gamma_top, eps2).sp;
+        s_bot += vortex_eval(y2, yl, (zp - static_cast<R>(z_bot)) + off, gamma_bot, eps2).sp;
+        s_core += vortex_eval(y2, yl, (zp - static_cast<R>(h)) + off, gamma_rot, eps2).sp;
+    }
+    const R v_top = s_top / static_cast<R>(NN);
+    const R v_bot = s_bot / static_cast<R>(NN);
+    const R v_core = s_core / static_cast<R>(NN);
+    const R s = v_top + v_bot;
+    const bool s_used = std::abs(s) > f32c(1e-10f);
+    const R den = s_used ? s : f32c(1e-10f);
+    const R ratio_in = ((v_mean - v_core) * R(2)) / den;
+    const R bound = f32c(0.999999f);
+    const R ratio = clamp(ratio_in, -bound, bound);
+
+    // result = (asin(ratio) 0.5) 180 / pi; ratio = clamp(2 (v_mean - v_core) / den)
+    const R g_asin = (g * f32c(180.0f / kPiF)) * R(0.5);
+    const R g_ratio = g_asin / std::sqrt(R(1) - ratio * ratio);
+    const R g_ratio_in = (ratio_in >= -bound && ratio_in <= bound) ? g_ratio : R(0);
+    if (g_ratio_in == R(0)) return;
+    const R g_diff = (g_ratio_in / den) * R(2);
+    const R g_s = s_used ? -(g_ratio_in * ratio_in) / den : R(0);
+    const R g_point_mean = g_diff / static_cast<R>(NN);
+    const R g_top_point = g_s / static_cast<R>(NN), g_core_point = -g_point_mean;
+    R g_gamma_top = 0, g_gamma_bot = 0, g_gamma_rot = 0, g_ybar = 0;
+    for (int64_t p = 0; p < NN; ++p) {
+        grad_v[p] += g_point_mean;
+        const R yl = (Y[p * S] - ybar) + off;
+        const R y2 = yl * yl;
+        const R zp = Z[p * S];
+        const R zeta_top = (zp - static_cast<R>(z_top)) + off;
+        const R zeta_bot = (zp - static_cast<R>(z_bot)) + off;
+        const R zeta_core = (zp - static_cast<R>(h)) + off;
+        const VortexGrad top = vortex_grad(vortex_eval(y2, yl, zeta_top, gamma_top, eps2), yl,
+                                           zeta_top, gamma_top, eps2, g_top_point, 0);
+        const VortexGrad bot = vortex_grad(vortex_eval(y2, yl, zeta_bot, gamma_bot, eps2), yl,
+                                           zeta_bot, gamma_bot, eps2, g_top_point, 0);
+        const VortexGrad core = vortex_grad(vortex_eval(y2, yl, zeta_core, gamma_rot, eps2), yl,
+                                            zeta_core, gamma_rot, eps2, g_core_point, 0);
+        g_gamma_top += top.gamma;
+        g_gamma_bot += bot.gamma;
+        g_gamma_rot += core.gamma;
+        const R g_yl = (top.yl + bot.yl + core.yl) + (top.y2 + bot.y2 + core.y2) * (yl * R(2));
+        grad_y[p] += g_yl;
+        g_ybar -= g_yl;
+        grad_z[p] += top.zeta + bot.zeta + core.zeta;
+    }
+    out.ybar += g_ybar;
+    out.u_inf += (g_gamma_top * ct) * top_factor + (g_gamma_bot * ct) * bot_factor;
+    out.ct += g_gamma_top * (u_inf * top_factor) + g_gamma_bot * (u_inf * bot_factor);
+    const R g_rot_num = g_gamma_rot / tau;
+    const R g_induction = (g_rot_num * u_eff) * rot_factor;
+    out.a += g_induction - g_induction * (a * R(2));
+    kernel_rotor_speed_backward(u, NN, g_rot_num * (induction * rot_factor), grad_u);
+}
+
+// yaw_added_turbulence_mixing at turbine i: for the gradient g of the mixing
+// term, the gradients of its rotor velocities u, of its turbulence ti, and of
+// the spanwise and vertical velocities it read (the input field's and the
+// accumulated ones share one gradient, g_vw: NN values each).
+void mixing_backward(const Inputs& in, const CaseData& cd, int64_t i, const R* u, R ti,
+                     const R* V, const R* W, R g, R* grad_u, R& grad_ti, R* grad_v, R* grad_w) {
+    const int64_t NN = cd.NN;
+    const R u_eff = kernel_rotor_speed(u, 1, NN);
+    const R ui = u_eff * ti;
+    const R two_thirds = f32c(2.0f / 3.0f);
+    const R k = (ui * ui) / two_thirds;
+    const R k2 = k * R(2);
+    const R u_t = std::sqrt(clamp_min(k2, R(0)));
+    const R* v_in = cd.v_in + i * NN;
+    const R* w_in = cd.w_in + i * NN;
+    R sv = 0, sw = 0;
+    for (int64_t p = 0; p < NN; ++p) {
+        sv += v_in[p] + V[p];
+        sw += w_in[p] + W[p];
+    }
+    const R vm = sv / static_cast<R>(NN);
+    const R wm = sw / static_cast<R>(NN);
+    const R k_total = ((u_t * u_t + vm * vm) + wm * wm) * R(0.5);
+    const R num = std::sqrt(clamp_min(k_total, R(0)) * two_thirds);
+    const R den = clamp_min(u_eff, f32c(1e-6f));
+    const R ti_total = num / den;
+    (void)in;
+
+    // mix = ti_total - ti; ti_total = sqrt(max(k_total, 0) 2/3) / max(u_eff, 1e-6)
+    grad_ti -= g;
+    R g_u_eff = u_eff >= f32c(1e-6f) ? -(g * ti_total) / den : R(0);
+    const R g_k_total = k_total >= R(0) ? ((g / den) / (num * R(2))) * two_thirds : R(0);
+    const R g_half = g_k_total * R(0.5);
+    const R g_vm = g_half * (vm * R(2)), g_wm = g_half * (wm * R(2));
+    for (int64_t p = 0; p < NN; ++p) {
+        grad_v[p] += g_vm / static_cast<R>(NN);
+        grad_w[p] += g_wm / static_cast<R>(NN);
+    }
+    // u_t = sqrt(max(2 k, 0)); k = (u_eff ti)^2 / (2/3)
+    const R g_k2 = k2 >= R(0) ? (g_half * (u_t * R(2))) / (u_t * R(2)) : R(0);
+    const R g_ui = ((g_k2 * R(2)) / two_thirds) * (ui * R(2));
+    g_u_eff += g_ui * ti;
+    grad_ti += g_ui * u_eff;
+    kernel_rotor_speed_backward(u, NN, g_u_eff, grad_u);
+}
+
+// gauss_transverse_velocities of one source: the six vortices' gradients at
+// every point of every receiver not upstream of it, for the gradients of the
+// accumulated V and W (p * S + r). The points' y, z and freestream speed get
+// theirs at p * S + r, the receivers' rotor-mean x at r; the source's
+// constants' gradients are summed per receiver (lanes) and reduced after.
+struct TransverseLanes {
+    std::vector<R> dx, mask, grad_dx, y, H, half_d, d8, eps2, u_inf, top, bot, rot;
+    void reset(int64_t S) {
+        for (auto* v : {&grad_dx, &y, &H, &half_d, &d8, &eps2, &u_inf, &top, &bot, &rot})
+            v->assign(S, R(0));
+        dx.assign(S, R(0));
+        mask.assign(S, R(0));
+    }
+};
+
+SORBANE_HOT void vortex_points_backward(int64_t S, int64_t NN, int64_t lo, int64_t hi, R yi, R H,
+                                        R half_d, R d8, R eps2, R shear, R u_inf, R g_top, R g_bot,
+                                        R g_rot, const R* __restrict Yp, const R* __restrict Zp,
+                                        const R* __restrict U0p, const R* __restrict gVp,
+                                        const R* __restrict gWp, R* __restrict gYp,
+                                        R* __restrict gZp, R* __restrict gU0p,
+                                        TransverseLanes& lanes) {
+    const R off = f32c(1e-5f);
+    const R* __restrict dxt = lanes.dx.data();
+    const R* __restrict mt = lanes.mask.data();
+    R* __restrict l_dx = lanes.grad_dx.data();
+    R* __restrict l_y = lanes.y.data();
+    R* __restrict l_H = lanes.H.data();
+    R* __restrict l_half = lanes.half_d.data();
+    R* __restrict l_d8 = lanes.d8.data();
+    R* __restrict l_eps2 = lanes.eps2.data();
+    R* __restrict l_uinf = lanes.u_inf.data();
+    R* __restrict l_top = lanes.top.data();
+    R* __restrict l_bot = lanes.bot.data();
+    R* __restrict l_rot = lanes.rot.data();
+    for (int64_t p = 0; p < NN; ++p) {
+        const R* __restrict Y = Yp + p * S;
+        const R* __restrict Z = Zp + p * S;
+        const R* __restrict U0 = U0p + p * S;
+        const R* __restrict gV = gVp + p * S;
+        const R* __restrict gW = gWp + p * S;
+        R* __restrict gY = gYp + p * S;
+        R* __restrict gZ = gZp + p * S;
+        R* __restrict gU0 = gU0p + p * S;
+        for (int64_t r = lo; r < hi; ++r) {
+            const bool in_wake = mt[r] != R(0);
+            const R yl = (Y[r] - yi) + off;
+            const R y2 = yl * yl;
+            const R z = Z[r];
+            const R kz = z * f32c(0.41f);
+            const R ml_den = kz / d8 + R(1);
+            const R ml = kz / ml_den;
+            const R z_safe = clamp_min(z, f32c(1e-4f));
+            const R dudz = (U0[r] * shear) / z_safe;
+            const R abs_dudz = std::abs(dudz);
+            const R nu = (ml * ml) * abs_dudz;
+            const R spread = ((nu * R(4)) * dxt[r]) / u_inf;
+            const R t = spread + eps2;
+            const R t_safe = clamp_min(t, f32c(1e-20f));
+            const R decay = eps2 / t_safe;
+            const R zh = z - H, zh_img = z + H;
+            const R z_top = (zh - half_d) + off, z_bot = (zh + half_d) + off;
+            const R z_top_img = (zh_img + half_d) + off, z_bot_img = (zh_img - half_d) + off;
+            const R z_rot = zh + off, z_rot_img = zh_img + off;
+            // The vertical sum decides the upwash clamp: W += max(w m, 0).
+            const Vortex f1 = vortex_eval(y2, yl, z_top, g_top, eps2);
+            const Vortex f2 = vortex_eval(y2, yl, z_bot, g_bot, eps2);
+            const Vortex f3 = vortex_eval(y2, yl, z_top_img, -g_top, eps2);
+            const Vortex f4 = vortex_eval(y2, yl, z_bot_img, -g_bot, eps2);
+            const Vortex f5 = vortex_eval(y2, yl, z_rot, g_rot, eps2);
+            const Vortex f6 = vortex_eval(y2, yl, z_rot_img, -g_rot, eps2);
+            const R w = (((((f1.vt * decay + f2.vt * decay) + f3.vt * decay) + f4.vt * decay) +
+                          f5.vt * decay) + f6.vt * decay);
+            const R g_v = in_wake ? gV[r] : R(0);
+            const R g_w = (in_wake && w * mt[r] >= R(0)) ? gW[r] : R(0);
+            const R g_sp = g_v * decay, g_vt = g_w * decay;
+            const VortexGrad b1 = vortex_grad(f1, yl, z_top, g_top, eps2, g_sp, g_vt);
+            const VortexGrad b2 = vortex_grad(f2, yl, z_bot, g_bot, eps2, g_sp, g_vt);
+            const VortexGrad b3 = vortex_grad(f3, yl, z_top_img, -g_top, eps2, g_sp, g_vt);
+            const VortexGrad b4 = vortex_grad(f4, yl, z_bot_img, -g_bot, eps2, g_sp, g_vt);
+            const VortexGrad b5 = vortex_grad(f5, yl, z_rot, g_rot, eps2, g_sp, g_vt);
+            const VortexGrad b6 = vortex_grad(f6, yl, z_rot_img, -g_rot, eps2, g_sp, g_vt);
+            const R g_decay = g_v * (((((f1.sp + f2.sp) + f3.sp) + f4.sp) + f5.sp) + f6.sp) +
+                              g_w * (((((f1.vt + f2.vt) + f3.vt) + f4.vt) + f5.vt) + f6.vt);
+            const R g_yl = (((((b1.yl + b2.yl) + b3.yl) + b4.yl) + b5.yl) + b6.yl) +
+                           (((((b1.y2 + b2.y2) + b3.y2) + b4.y2) + b5.y2) + b6.y2) * (yl * R(2));
+            const R g_zh = (b1.zeta + b2.zeta) + b5.zeta;
+            const R g_zh_img = (b3.zeta + b4.zeta) + b6.zeta;
+            const R g_half = ((b2.zeta + b3.zeta) - b1.zeta) - b4.zeta;
+            R g_eps2 = (((((b1.eps2 + b2.eps2) + b3.eps2) + b4.eps2) + b5.eps2) + b6.eps2);
+            // decay = eps2 / max(((nu 4) dx) / u_inf + eps2, 1e-20)
+            g_eps2 += g_decay / t_safe;
+            const R g_t = t >= f32c(1e-20f) ? -(g_decay * decay) / t_safe : R(0);
+            g_eps2 += g_t;
+            const R g_nu = (g_t * dxt[r]) * R(4) / u_inf;
+            const R g_dx = (g_t * (nu * R(4))) / u_inf;
+            const R g_uinf = -(g_t * spread) / u_inf;
+            // nu = ml^2 |dudz|; dudz = (u0 shear) / max(z, 1e-4)
+            const R g_ml = (g_nu * abs_dudz) * (ml * R(2));
+            const R sgn = dudz > R(0) ? R(1) : (dudz < R(0) ? R(-1) : R(0));
+            const R g_dudz = (g_nu * (ml * ml)) * sgn;
+            const R g_u0 = (g_dudz * shear) / z_safe;
+            R g_z = g_zh + g_zh_img;
+            g_z += z >= f32c(1e-4f) ? -(g_dudz * dudz) / z_safe : R(0);
+            // ml = kz / (kz / d8 + 1); kz = 0.41 z
+            const R g_ml_den = -(g_ml * ml) / ml_den;
+            const R g_kz = g_ml / ml_den + g_ml_den / d8;
+            g_z += g_kz * f32c(0.41f);
+            const R g_d8 = -(g_ml_den * (kz / d8)) / d8;
+
+            gY[r] += in_wake ? g_yl : R(0);
+            gZ[r] += in_wake ? g_z : R(0);
+            gU0[r] += in_wake ? g_u0 : R(0);
+            l_dx[r] += in_wake ? g_dx : R(0);
+            l_y[r] += in_wake ? -g_yl : R(0);
+            l_H[r] += in_wake ? g_zh_img - g_zh : R(0);
+            l_half[r] += in_wake ? g_half : R(0);
+            l_d8[r] += in_wake ? g_d8 : R(0);
+            l_eps2[r] += in_wake ? g_eps2 : R(0);
+            l_uinf[r] += in_wake ? g_uinf : R(0);
+            l_top[r] += in_wake ? b1.gamma - b3.gamma : R(0);
+            l_bot[r] += in_wake ? b2.gamma - b4.gamma : R(0);
+            l_rot[r] += in_wake ? b5.gamma - b6.gamma : R(0);
+        }
+    }
+}
+
+struct TransverseGrads {
+    R x = 0, y = 0, H = 0, D = 0, ct = 0, a = 0, yaw = 0, u_inf = 0;
+};
+
+// The source's circulations and vortex constants as transverse() forms them,
+// and the gradients of all its inputs (u: its rotor velocities).
+void transverse_backward(const Inputs& in, const CaseData& cd, int64_t i, R x, R y, R H, R D,
+                         R ct, R a, R yaw, const R* u, const R* grad_V, const R* grad_W,
+                         R* grad_Y, R* grad_Z, R* grad_U0, R* grad_xbar, R* grad_u,
+                         TransverseLanes& lanes, TransverseGrads& out) {
+    const int64_t T = cd.T, NN = cd.NN, S = cd.S;
+    lanes.reset(S);
+    int64_t lo = T, hi = 0;
+    for (int64_t r = 0; r < T; ++r) {
+        lanes.dx[r] = cd.xbar[r] - x;
+        const bool m = lanes.dx[r] >= R(0);
+        lanes.mask[r] = m ? R(1) : R(0);
+        if (m) {
+            lo = std::min(lo, r);
+            hi = r + 1;
+        }
+    }
+    if (lo >= hi) return;
+    (void)i;
+
+    const R tiny = f32c(1e-6f);
+    const R yr = yaw * lit(kDegToRad);
+    const R sn = std::sin(yr), cs = std::cos(yr);
+    const R h_safe = clamp_min(H, tiny);
+    const R top_ratio = (H + D / R(2)) / h_safe;
+    const R bot_raw = H - D / R(2);
+    const R bot_ratio = clamp_min(bot_raw, tiny) / h_safe;
+    const R vel_top = pow_scalar(top_ratio, in.shear);
+    const R vel_bot = pow_scalar(bot_ratio, in.shear);
+    const R pi8 = f32c(kPiF / 8.0f), pi2 = f32c(kPiF / 2.0f);
+    const R base_top = ((D * pi8) * vel_top) * cd.u_inf;
+    const R base_bot = ((D * pi8) * vel_bot) * cd.u_inf;
+    const R sc_top = sn * cs, sc_bot = -sn * cs;
+    const R g_top = sc_top * (base_top * ct);
+    const R g_bot = sc_bot * (base_bot * ct);
+    const R u_eff = kernel_rotor_speed(u, 1, NN);
+    const R induction = a - a * a;
+    const R rot_num = (D * pi2) * induction;
+    const R tsr = clamp_min(in.tsr, tiny);
+    const R g_rot = (rot_num * u_eff) / tsr;
+    const R eps_gain = static_cast<R>(narrow(0.2));
+    const R eps = D * eps_gain;
+    vortex_points_backward(S, NN, lo, lo + padded(hi - lo), y, H, D / R(2), D / R(8), eps * eps,
+                           static_cast<R>(in.shear), cd.u_inf, g_top, g_bot, g_rot, cd.Y.data(),
+                           cd.Z.data(), cd.U0.data(), grad_V, grad_W, grad_Y, grad_Z, grad_U0,
+                           lanes);
+
+    R g_y = 0, g_H = 0, g_half = 0, g_d8 = 0, g_eps2 = 0, g_uinf = 0, g_gtop = 0, g_gbot = 0,
+      g_grot = 0;
+    for (int64_t r = lo; r < hi; ++r) {
+        if (lanes.mask[r] == R(0)) continue;
+        grad_xbar[r] += lanes.grad_dx[r];
+        out.x -= lanes.grad_dx[r];
+        g_y += lanes.y[r];
+        g_H += lanes.H[r];
+        g_half += lanes.half_d[r];
+        g_d8 += lanes.d8[r];
+        g_eps2 += lanes.eps2[r];
+        g_uinf += lanes.u_inf[r];
+        g_gtop += lanes.top[r];
+        g_gbot += lanes.bot[r];
+        g_grot += lanes.rot[r];
+    }
+    out.y += g_y;
+    // eps = D 0.2, the core's size; half_d = D / 2 and d8 = D / 8.
+    R g_D = (g_eps2 * (eps * R(2))) * eps_gain + g_half / R(2) + g_d8 / R(8);
+    // Wake rotation: ((D pi/2)(a - a^2) u_eff) / max(tsr, 1e-6)
+    const R g_rot_num = (g_grot / tsr) * u_eff;
+    kernel_rotor_speed_backward(u, NN, (g_grot / tsr) * rot_num, grad_u);
+    g_D += (g_rot_num * induction) * pi2;
+    const R g_induction = g_rot_num * (D * pi2);
+    out.a += g_induction - g_induction * (a * R(2));
+    // Top and bottom: (+-sin cos) ((D pi/8) vel u_inf ct)
+    R g_sn = (g_gtop * (base_top * ct)) * cs - (g_gbot * (base_bot * ct)) * cs;
+    R g_cs = (g_gtop * (base_top * ct)) * sn + (g_gbot * (base_bot * ct)) * (-sn);
+    const R g_base_top = (g_gtop * sc_top) * ct, g_base_bot = (g_gbot * sc_bot) * ct;
+    out.ct += (g_gtop * sc_top) * base_top + (g_gbot * sc_bot) * base_bot;
+    g_uinf += g_base_top * ((D * pi8) * vel_top) + g_base_bot * ((D * pi8) * vel_bot);
+    const R g_Dv_top = g_base_top * cd.u_inf, g_Dv_bot = g_base_bot * cd.u_inf;
+    g_D += (g_Dv_top * vel_top + g_Dv_bot * vel_bot) * pi8;
+    const R g_vel_top = g_Dv_top * (D * pi8), g_vel_bot = g_Dv_bot * (D * pi8);
+    // vel_top = ((H + D/2) / max(H, tiny))^shear; vel_bot = (max(H - D/2, tiny) / max(H, tiny))^shear
+    const R g_top_ratio = g_vel_top * pow_slope(top_ratio, in.shear);
+    const R g_bot_ratio = g_vel_bot * pow_slope(bot_ratio, in.shear);
+    g_H += g_top_ratio / h_safe;
+    g_D += (g_top_ratio / h_safe) / R(2);
+    R g_h_safe = -(g_top_ratio * top_ratio) / h_safe - (g_bot_ratio * bot_ratio) / h_safe;
+    if (bot_raw >= tiny) {
+        g_H += g_bot_ratio / h_safe;
+        g_D -= (g_bot_ratio / h_safe) / R(2);
+    }
+    if (H >= tiny) g_H += g_h_safe;
+    out.yaw += (g_sn * cs - g_cs * sn) * lit(kDegToRad);
+    out.H += g_H;
+    out.D += g_D;
+    out.u_inf += g_uinf;
+}
+
+// ---------------------------------------------------------------------------
 // One flow case.
 
 // The worked receivers of one source, packed: per-receiver values at k, point
@@ -599,6 +1041,13 @@ SORBANE_HOT void deficit_points_backward(int64_t NN, int64_t Kp, R H, const R* _
 
 struct ReverseWork {
     PackedReceivers packed;
+    TransverseLanes lanes;
+    // Point-major (p * S + r), as the case's fields: the accumulated
+    // transverse velocities and the points' y, z and freestream speed.
+    std::vector<R> grad_V, grad_W, grad_Y, grad_Z, grad_U0;
+    // NN values on one rotor: the transverse velocities its recovery or its
+    // added yaw read, and its points' y and z as the added yaw saw them.
+    std::vector<R> grad_v_read, grad_w_read, grad_y_rotor, grad_z_rotor;
     std::vector<R> grad_A;      // r * NN + p: the combined deficit
     std::vector<R> grad_TI;     // per turbine
     std::vector<R> grad_xbar, grad_ybar;
@@ -608,6 +1057,7 @@ struct ReverseWork {
 
 struct CaseGrads {
     R *x, *y, *z, *u0;  // (T, NN)
+    R *v_in, *w_in;     // (T, NN), recovery only
     R *yaw, *tilt, *rd, *hh;
     R *ws, *ct;         // (n_table)
     R* amb;
@@ -615,7 +1065,8 @@ struct CaseGrads {
 
 void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& tape,
                   const std::vector<R>& A, const std::vector<R>& TI, const R* grad_u_out,
-                  const R* grad_ti_out, ReverseWork& rw, const CaseGrads& out) {
+                  const R* grad_ti_out, const R* grad_v_out, const R* grad_w_out,
+                  ReverseWork& rw, const CaseGrads& out) {
     const int64_t T = in.T, NN = in.NN, S = cd.S;
     const R* rd = in.rd.data_ptr<R>();
     const R* hh = in.hh.data_ptr<R>();
@@ -626,7 +1077,21 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
     rw.u.resize(NN);
     rw.grad_u.resize(NN);
     rw.entry.assign(T, -1);
-    R grad_amb = 0;
+    R grad_amb = 0, grad_u_inf = 0;
+    const bool transverse = in.transverse, steering = in.steering, recovery = in.recovery;
+    if (transverse || steering) {
+        for (auto* v : {&rw.grad_V, &rw.grad_W, &rw.grad_Y, &rw.grad_Z, &rw.grad_U0})
+            v->assign(S * NN, R(0));
+        for (auto* v : {&rw.grad_v_read, &rw.grad_w_read, &rw.grad_y_rotor, &rw.grad_z_rotor})
+            v->resize(NN);
+    }
+    // The transverse fields are their running sums.
+    for (int64_t r = 0; r < T && transverse; ++r) {
+        for (int64_t p = 0; p < NN; ++p) {
+            if (grad_v_out) rw.grad_V[p * S + r] = grad_v_out[r * NN + p];
+            if (grad_w_out) rw.grad_W[p * S + r] = grad_w_out[r * NN + p];
+        }
+    }
 
     // u = max(u0 - A, 1e-6) and the turbulence laid on every point.
     for (int64_t r = 0; r < T; ++r) {
@@ -653,9 +1118,13 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
         const R yaw = cd.yaw[i], tilt = cd.tilt[i];
         const OperatingPointTape op = operating_point_forward(in, u, NN, yaw, tilt);
         const R x = cd.xbar[i], y = cd.ybar[i], D = rd[i], H = hh[i];
+        // The deflection sees the steered yaw and the turbulence before the
+        // recovery, the deficit the raw yaw and the turbulence after it.
         const R ti = tape.ti_before[i * T + i];
+        const R ti_after = recovery ? tape.ti_recovered[i] : ti;
+        const R yaw_eff = steering ? tape.yaw_eff[i] : yaw;
         R grad_ct = 0, grad_a = 0, grad_yaw = 0, grad_tilt = 0, grad_ti = 0, grad_D = 0,
-          grad_H = 0, grad_x = 0, grad_y = 0;
+          grad_H = 0, grad_x = 0, grad_y = 0, grad_yaw_eff = 0, grad_ti_after = 0;
 
         // Turbulence: TI_r = maximum(TI_r, sqrt(max(c^2 + amb^2, 1e-6))) at
         // every receiver, c = 0 where the wake adds none.
@@ -663,7 +1132,7 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
         const R aa = pow_scalar(clamp_min(op.a, lit(1e-6)), in.ch_ai_exp);
         const R ch_g = (aa * in.ch_constant) * cd.ch_t0;
         for (int64_t r = 0; r < T; ++r) {
-            const R before = tape.ti_before[i * T + r];
+            const R before = r == i ? ti_after : tape.ti_before[i * T + r];
             R c = 0, dist = 0, b_in = 0, overlap = 0;
             const int64_t e = rw.entry[r];
             if (e >= 0) {
@@ -711,8 +1180,8 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
         // The combined deficit at the receivers the wake changed:
         // A = sqrt(max(A^2 + D^2, 1e-20)).
         if (e1 > e0) {
-            const DeflectionSource ds = deflection_forward(in, x, op.ct, yaw, ti, D);
-            const DeficitSource vs = deficit_forward(in, x, op.ct, yaw, ti, D);
+            const DeflectionSource ds = deflection_forward(in, x, op.ct, yaw_eff, ti, D);
+            const DeficitSource vs = deficit_forward(in, x, op.ct, yaw, ti_after, D);
             DeflectionSourceGrad g_defl;
             DeficitSourceGrad g_def;
             const int64_t K = e1 - e0;
@@ -771,14 +1240,68 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
                 deflection_backward(in, ds, x, cd.xbar[r], pk.sum_yc[k], g_defl, grad_x, grad_X);
                 rw.grad_xbar[r] += grad_X;
             }
-            deflection_source_backward(in, ds, x, op.ct, D, g_defl, grad_x, grad_ct, grad_yaw,
+            deflection_source_backward(in, ds, x, op.ct, D, g_defl, grad_x, grad_ct, grad_yaw_eff,
                                        grad_ti, grad_D);
             deficit_source_backward(in, vs, op.ct, yaw, D, g_def, grad_x, grad_ct, grad_yaw,
-                                    grad_ti, grad_D);
+                                    grad_ti_after, grad_D);
+        }
+
+        // The recovery: TI_i = ti + 2 mix(u, ti, v, w), read after the
+        // turbine's own vortices, then the maximum above.
+        grad_ti_after += rw.grad_TI[i];
+        rw.grad_TI[i] = 0;
+        grad_ti += grad_ti_after;
+        std::fill(rw.grad_u.begin(), rw.grad_u.end(), R(0));
+        if (recovery) {
+            std::fill(rw.grad_v_read.begin(), rw.grad_v_read.end(), R(0));
+            std::fill(rw.grad_w_read.begin(), rw.grad_w_read.end(), R(0));
+            mixing_backward(in, cd, i, u, ti, tape.v_mix.data() + i * NN,
+                            tape.w_mix.data() + i * NN, grad_ti_after * R(2), rw.grad_u.data(),
+                            grad_ti, rw.grad_v_read.data(), rw.grad_w_read.data());
+            for (int64_t p = 0; p < NN; ++p) {
+                out.v_in[i * NN + p] += rw.grad_v_read[p];
+                out.w_in[i * NN + p] += rw.grad_w_read[p];
+                rw.grad_V[p * S + i] += rw.grad_v_read[p];
+                rw.grad_W[p * S + i] += rw.grad_w_read[p];
+            }
+        }
+        if (transverse) {
+            TransverseGrads tg;
+            transverse_backward(in, cd, i, x, y, H, D, op.ct, op.a, yaw, u, rw.grad_V.data(),
+                                rw.grad_W.data(), rw.grad_Y.data(), rw.grad_Z.data(),
+                                rw.grad_U0.data(), rw.grad_xbar.data(), rw.grad_u.data(),
+                                rw.lanes, tg);
+            grad_x += tg.x;
+            grad_y += tg.y;
+            grad_H += tg.H;
+            grad_D += tg.D;
+            grad_ct += tg.ct;
+            grad_a += tg.a;
+            grad_yaw += tg.yaw;
+            grad_u_inf += tg.u_inf;
+        }
+        // Secondary steering: yaw_eff = yaw + wake_added_yaw(u, v, ...), v
+        // the spanwise flow on the rotor before the turbine's own vortices.
+        grad_yaw += grad_yaw_eff;
+        if (steering && grad_yaw_eff != R(0)) {
+            for (auto* v : {&rw.grad_v_read, &rw.grad_y_rotor, &rw.grad_z_rotor})
+                std::fill(v->begin(), v->end(), R(0));
+            AddedYawGrads ag;
+            added_yaw_backward(in, cd, i, u, tape.v_steer.data() + i * NN, op.ct, op.a,
+                               grad_yaw_eff, rw.grad_u.data(), rw.grad_v_read.data(),
+                               rw.grad_y_rotor.data(), rw.grad_z_rotor.data(), ag);
+            for (int64_t p = 0; p < NN; ++p) {
+                rw.grad_V[p * S + i] += rw.grad_v_read[p];
+                rw.grad_Y[p * S + i] += rw.grad_y_rotor[p];
+                rw.grad_Z[p * S + i] += rw.grad_z_rotor[p];
+                out.u0[i * NN + p] += ag.u_inf / static_cast<R>(NN);
+            }
+            grad_ct += ag.ct;
+            grad_a += ag.a;
+            grad_y += ag.ybar;
         }
 
         // The operating point from the rotor velocities the source read.
-        std::fill(rw.grad_u.begin(), rw.grad_u.end(), R(0));
         operating_point_backward(in, op, u, NN, yaw, tilt, grad_ct, grad_a,
                                  rw.grad_u.data(), grad_yaw, grad_tilt, out.ws, out.ct);
         for (int64_t p = 0; p < NN; ++p) {
@@ -803,6 +1326,18 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
     // The ambient turbulence every turbine starts from, and the rotor means.
     for (int64_t r = 0; r < T; ++r) grad_amb += rw.grad_TI[r];
     *out.amb += grad_amb;
+    if (transverse || steering) {
+        // The case's mean freestream speed scales the circulations and the decay.
+        const R per_point = grad_u_inf / static_cast<R>(T * NN);
+        for (int64_t r = 0; r < T; ++r) {
+            for (int64_t p = 0; p < NN; ++p) {
+                const int64_t j = p * S + r, k = r * NN + p;
+                out.y[k] += rw.grad_Y[j];
+                out.z[k] += rw.grad_Z[j];
+                out.u0[k] += rw.grad_U0[j] + per_point;
+            }
+        }
+    }
     for (int64_t r = 0; r < T; ++r) {
         const R gx = rw.grad_xbar[r] / static_cast<R>(NN);
         const R gy = rw.grad_ybar[r] / static_cast<R>(NN);
@@ -854,6 +1389,8 @@ torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::v
     };
     const at::Tensor grad_u = working(grads[0]);
     const at::Tensor grad_ti = working(grads[1]);
+    const at::Tensor grad_v = in.transverse ? working(grads[2]) : at::Tensor();
+    const at::Tensor grad_w = in.transverse ? working(grads[3]) : at::Tensor();
 
     at::Tensor gx = at::zeros({F, T, in.N, in.N}, opts), gy = at::zeros_like(gx),
                gz = at::zeros_like(gx), gu0 = at::zeros_like(gx);
@@ -861,6 +1398,8 @@ torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::v
                grd = at::zeros_like(gyaw), ghh = at::zeros_like(gyaw);
     at::Tensor gws = at::zeros({F, n_table}, opts), gct = at::zeros_like(gws);
     at::Tensor gamb = at::zeros({F}, opts);
+    at::Tensor gv_in = in.recovery ? at::zeros_like(gx) : at::Tensor();
+    at::Tensor gw_in = in.recovery ? at::zeros_like(gx) : at::Tensor();
 
     std::atomic<bool> ok{true};
     parallel_cases(F, [&](int64_t begin, int64_t end) {
@@ -868,22 +1407,27 @@ torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::v
         b.w.reserve(T, NN);
         SequentialTape tape;
         ReverseWork rw;
-        std::vector<R> u_out(n), ti_out(n);
+        std::vector<R> u_out(n), ti_out(n), v_out(in.transverse ? n : 0), w_out(v_out.size());
         for (int64_t f = begin; f < end; ++f) {
             // The replay repeats the forward's every operation on the same inputs.
-            if (!sequential_case(in, f, b, u_out.data(), ti_out.data(), nullptr, nullptr, &tape)) {
+            if (!sequential_case(in, f, b, u_out.data(), ti_out.data(), v_out.data(),
+                                 w_out.data(), &tape)) {
                 ok.store(false);
                 return;
             }
             const CaseGrads out{gx.data_ptr<R>() + f * n,      gy.data_ptr<R>() + f * n,
                                 gz.data_ptr<R>() + f * n,      gu0.data_ptr<R>() + f * n,
+                                in.recovery ? gv_in.data_ptr<R>() + f * n : nullptr,
+                                in.recovery ? gw_in.data_ptr<R>() + f * n : nullptr,
                                 gyaw.data_ptr<R>() + f * T,    gtilt.data_ptr<R>() + f * T,
                                 grd.data_ptr<R>() + f * T,     ghh.data_ptr<R>() + f * T,
                                 gws.data_ptr<R>() + f * n_table, gct.data_ptr<R>() + f * n_table,
                                 gamb.data_ptr<R>() + f};
             reverse_case(in, b.cd, tape, b.A, b.TI,
                          grad_u.defined() ? grad_u.data_ptr<R>() + f * n : nullptr,
-                         grad_ti.defined() ? grad_ti.data_ptr<R>() + f * n : nullptr, rw, out);
+                         grad_ti.defined() ? grad_ti.data_ptr<R>() + f * n : nullptr,
+                         grad_v.defined() ? grad_v.data_ptr<R>() + f * n : nullptr,
+                         grad_w.defined() ? grad_w.data_ptr<R>() + f * n : nullptr, rw, out);
         }
     });
     TORCH_CHECK(ok.load(), "sorbane_cpp: the fused sequential solve could not be replayed for its "
@@ -909,6 +1453,10 @@ torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::v
     if (task_should_compute_output(kHh)) give(kHh, per_turbine(ghh, kHh));
     give(kWs, gws.sum(0));
     give(kCt, gct.sum(0));
+    if (in.recovery) {
+        give(kVin, gv_in);
+        give(kWin, gw_in);
+    }
     return result;
 }
 
@@ -919,24 +1467,22 @@ bool requires_grad(const at::Tensor& t) { return t.defined() && t.requires_grad(
 SequentialGradient sequential_gradient(const Farm& farm, const FlowField& ff,
                                        const TurbineGrid& grid, const ModelConfig& cfg) {
     if (!at::GradMode::is_enabled()) return SequentialGradient::kNone;
+    const bool recovery = cfg.enable_transverse_velocities && cfg.enable_yaw_added_recovery;
     bool any = false;
-    for (const at::Tensor& t : differentiable_inputs(farm, ff, grid)) any = any || requires_grad(t);
-    const bool transverse = cfg.enable_transverse_velocities;
-    // What the fused pass reads besides these: the transverse field, with the recovery.
-    if (transverse && cfg.enable_yaw_added_recovery)
-        any = any || requires_grad(ff.v_sorted) || requires_grad(ff.w_sorted);
+    for (const at::Tensor& t : differentiable_inputs(farm, ff, grid, recovery))
+        any = any || requires_grad(t);
     if (!any) return SequentialGradient::kNone;
     if (!fused_backward_enabled()) return SequentialGradient::kUncovered;
-    if (cfg.enable_secondary_steering || transverse) return SequentialGradient::kUncovered;
     return SequentialGradient::kRecorded;
 }
 
 void attach_sequential_backward(const Farm& farm, const FlowField& ff, const TurbineGrid& grid,
                                 Inputs&& in, const Outputs& result) {
-    const std::array<at::Tensor, kEdges> inputs = differentiable_inputs(farm, ff, grid);
+    const std::array<at::Tensor, kEdges> inputs = differentiable_inputs(farm, ff, grid, in.recovery);
     // The node keeps its own handles, cut from the inputs' graphs.
-    for (at::Tensor* t : {&in.x, &in.y, &in.z, &in.u0, &in.yaw, &in.tilt, &in.rd, &in.hh,
-                          &in.table_ws, &in.table_ct, &in.ti_amb, &in.xbar, &in.ybar}) {
+    for (at::Tensor* t : {&in.x, &in.y, &in.z, &in.u0, &in.v_in, &in.w_in, &in.yaw, &in.tilt,
+                          &in.rd, &in.hh, &in.table_ws, &in.table_ct, &in.ti_amb, &in.xbar,
+                          &in.ybar, &in.u0bar, &in.u_inf}) {
         if (t->defined()) *t = t->detach();
     }
     auto node = c10::make_intrusive<FusedSequentialBackward>(std::move(in), inputs);
@@ -944,6 +1490,10 @@ void attach_sequential_backward(const Farm& farm, const FlowField& ff, const Tur
         torch::autograd::collect_next_edges(std::vector<at::Tensor>(inputs.begin(), inputs.end())));
     torch::autograd::set_history(result.u, node);
     torch::autograd::set_history(result.ti, node);
+    if (result.v.defined()) {
+        torch::autograd::set_history(result.v, node);
+        torch::autograd::set_history(result.w, node);
+    }
 }
 
 }  // namespace sorbane::fused
