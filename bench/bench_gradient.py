@@ -10,12 +10,16 @@ grid at 7 diameters, ambient turbulence 0.06, 3 x 3 rotor points, switches off):
 turbines under 36 directions x 12 speeds (432 cases). One solve per direction
 (12 cases), as the host solves. The loss is the frequency-weighted farm power
 (uniform frequencies) from the power curve at each rotor's cube-mean speed;
+with --switches, secondary steering, transverse velocities and yaw-added
+recovery are on (the yaw starts at 5 degrees so that the steering acts);
 the gradient is taken with respect to the layout (x, y) and one yaw angle per
 turbine, shared by every case. Each timing covers set_grid, the velocity field,
 the solves, the power and (with a gradient) the backward, over every direction.
 
 Each measurement runs in a fresh interpreter; peak memory is the growth of
-its resident set over the set-up (ru_maxrss). The op-by-op path runs on the
+its resident set over the set-up (ru_maxrss). "MiB fwd" is the recorded
+forward alone (the graphs of set_grid, the velocity field, the solves and the
+power, held for the backward), "MiB fused" the same plus the backward. The op-by-op path runs on the
 first --op-directions directions only (its time scaled to all of them; its
 peak memory is that of one direction's graph times the directions it holds at
 once, i.e. all of them: shown as measured for the directions run). The machine
@@ -58,14 +62,18 @@ def run_one(job):
     table = iea_table(dtype)
     xy0 = sets[0][2].turbine_coordinates[:, :2].detach().clone()
     grad = job["mode"] != "nograd"
-    sc.set_fused_backward(job["mode"] == "fused")
+    sc.set_fused_backward(job["mode"] in ("fused", "record"))
     cfg = config("sequential")
+    for name in ("enable_secondary_steering", "enable_transverse_velocities",
+                 "enable_yaw_added_recovery"):
+        setattr(cfg, name, job["switches"])
+    yaw0 = 5.0 if job["switches"] else 0.0
     solver = sc.get_solver("sequential")
     base = rss_mib()
     t0 = time.perf_counter()
     with torch.set_grad_enabled(grad):
         xy = xy0.clone().requires_grad_(grad)
-        yaw = torch.zeros(T, dtype=dtype, requires_grad=grad)
+        yaw = torch.full((T,), yaw0, dtype=dtype, requires_grad=grad)
         aep = 0.0
         for farm, ff, grid in sets:
             grid.turbine_coordinates = torch.cat([xy, torch.full((T, 1), HUB, dtype=dtype)], 1)
@@ -78,7 +86,7 @@ def run_one(job):
             power = torch.ops.sorbane_cpp.interp1d(table.wind_speed, table.power, u_avg)
             aep = aep + power.sum() / (len(sets) * len(SPEEDS))
         path = sc.last_solve_path()
-        if grad:
+        if grad and job["mode"] != "record":
             aep.backward()
     wall = time.perf_counter() - t0
     return dict(wall=wall, peak=rss_mib() - base, path=path, directions=len(directions),
@@ -97,17 +105,22 @@ def main():
     p.add_argument("--threads", type=int, default=2)
     p.add_argument("--op-directions", type=int, default=2,
                    help="directions the op-by-op path runs (0: none); its time is scaled to all")
+    p.add_argument("--switches", action="store_true",
+                   help="secondary steering, transverse velocities and recovery on")
     p.add_argument("--one", help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.one:
         print(json.dumps(run_one(json.loads(args.one))))
         return
-    print(f"sorbane_cpp {'float64' if sc.using_double() else 'float32'}, {args.threads} threads")
+    physics = "all switches on" if args.switches else "switches off"
+    print(f"sorbane_cpp {'float64' if sc.using_double() else 'float32'}, {args.threads} threads, "
+          f"{physics}")
     print(f"{'problem':>10} {'no-grad s':>10} {'fused f+b s':>12} {'ratio':>6} {'op f+b s':>12} "
-          f"{'op/fused':>9} {'MiB no-grad':>12} {'MiB fused':>10} {'MiB op':>14}")
+          f"{'op/fused':>9} {'MiB no-grad':>12} {'MiB fwd':>8} {'MiB fused':>10} {'MiB op':>14}")
     for name in args.problems:
-        job = dict(problem=name, threads=args.threads, directions=0)
+        job = dict(problem=name, threads=args.threads, directions=0, switches=args.switches)
         nograd = measure(dict(job, mode="nograd"))
+        record = measure(dict(job, mode="record"))
         fused = measure(dict(job, mode="fused"))
         assert fused["path"] == "fused" and nograd["path"] == "fused"
         op_s, op_mem = "-", "-"
@@ -122,7 +135,7 @@ def main():
             ratio_op = "-"
         print(f"{name:>10} {nograd['wall']:10.3f} {fused['wall']:12.3f} "
               f"{fused['wall'] / nograd['wall']:5.1f}x {op_s:>12} {ratio_op:>9} "
-              f"{nograd['peak']:12.0f} {fused['peak']:10.0f} {op_mem:>14}")
+              f"{nograd['peak']:12.0f} {record['peak']:8.0f} {fused['peak']:10.0f} {op_mem:>14}")
     print("* op-by-op time scaled from the directions it ran to all of them")
 
 

@@ -24,15 +24,38 @@ void SequentialTape::clear(int64_t T, int64_t NN) {
     receiver.clear();
     count.clear();
     a_before.clear();
-    yaw_eff.resize(T);
-    ti_recovered.resize(T);
-    v_steer.resize(T * NN);
-    v_mix.resize(T * NN);
-    w_mix.resize(T * NN);
+}
+
+void SavedTransverse::allocate(const Inputs& in) {
+    const at::TensorOptions opts = in.u0.options();
+    if (in.steering) {
+        yaw_eff = at::empty({in.F, in.T}, opts);
+        v_steer = at::empty({in.F, in.T, in.N, in.N}, opts);
+    }
+    if (in.recovery) {
+        ti_recovered = at::empty({in.F, in.T}, opts);
+        v_mix = at::empty({in.F, in.T, in.N, in.N}, opts);
+        w_mix = at::empty({in.F, in.T, in.N, in.N}, opts);
+    }
+}
+
+TransverseRecord SavedTransverse::of_case(const Inputs& in, int64_t f, bool replay) const {
+    const int64_t n = in.T * in.NN;
+    const auto at = [&](const at::Tensor& t, int64_t size) {
+        return t.defined() ? t.data_ptr<R>() + f * size : nullptr;
+    };
+    TransverseRecord rec;
+    rec.yaw_eff = at(yaw_eff, in.T);
+    rec.v_steer = at(v_steer, n);
+    rec.ti_recovered = at(ti_recovered, in.T);
+    rec.v_mix = at(v_mix, n);
+    rec.w_mix = at(w_mix, n);
+    rec.replay = replay;
+    return rec;
 }
 
 bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out, R* ti_out,
-                     R* v_out, R* w_out, SequentialTape* tape) {
+                     R* v_out, R* w_out, SequentialTape* tape, const TransverseRecord* rec) {
     CaseData& cd = b.cd;
     Work& w = b.w;
     if (!cd.load(in, f)) return false;
@@ -44,8 +67,10 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
     A.assign(S * NN, R(0));
     b.A_min.assign(T + kPad, R(0));  // read in whole vectors
     TI.assign(T, cd.amb);
-    // Steering reads V, which stays zero without transverse velocities.
-    if (in.transverse || in.steering) {
+    // Steering reads V, which stays zero without transverse velocities. A
+    // replay takes what the vortices decided from the record instead.
+    const bool replay = rec && rec->replay;
+    if ((in.transverse || in.steering) && !replay) {
         b.V.assign(S * NN, R(0));
         b.W.assign(S * NN, R(0));
     }
@@ -82,22 +107,28 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
 
         const R ti_i = TI[i];
         R yaw_eff = cd.yaw[i];
-        if (in.steering) yaw_eff = cd.yaw[i] + added_yaw(in, cd, i, u, V + i, op.ct, op.a);
-        if (tape && in.steering) {
-            tape->yaw_eff[i] = yaw_eff;
-            for (int64_t p = 0; p < NN; ++p) tape->v_steer[i * NN + p] = V[p * S + i];
+        if (in.steering && replay) {
+            yaw_eff = rec->yaw_eff[i];
+        } else if (in.steering) {
+            yaw_eff = cd.yaw[i] + added_yaw(in, cd, i, u, V + i, op.ct, op.a);
+            if (rec) {
+                rec->yaw_eff[i] = yaw_eff;
+                for (int64_t p = 0; p < NN; ++p) rec->v_steer[i * NN + p] = V[p * S + i];
+            }
         }
         bool ok = src.set_deflection(in, yaw_eff, ti_i);
-        if (in.transverse) {
+        if (in.recovery && replay) {
+            TI[i] = rec->ti_recovered[i];
+        } else if (in.transverse && !replay) {
             int64_t tlo, thi;
             transverse(in, cd, src, cd.yaw[i], u, V, W, w, tlo, thi);
             // The turbine's own vortices are in V and W already.
             if (in.recovery) TI[i] = ti_i + mixing(in, cd, i, u, ti_i, V + i, W + i) * R(2);
-            if (tape && in.recovery) {
-                tape->ti_recovered[i] = TI[i];
+            if (rec && in.recovery) {
+                rec->ti_recovered[i] = TI[i];
                 for (int64_t p = 0; p < NN; ++p) {
-                    tape->v_mix[i * NN + p] = V[p * S + i];
-                    tape->w_mix[i * NN + p] = W[p * S + i];
+                    rec->v_mix[i * NN + p] = V[p * S + i];
+                    rec->w_mix[i * NN + p] = W[p * S + i];
                 }
             }
         }
@@ -149,7 +180,7 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
         }
     }
     bool finite = all_finite(uo, n) && all_finite(to, n);
-    if (in.transverse) {
+    if (in.transverse && !replay) {
         R* vo = v_out;
         R* wo = w_out;
         for (int64_t r = 0; r < T; ++r) {
@@ -182,6 +213,9 @@ bool try_fused_sequential(Farm& farm, FlowField& ff, TurbineGrid& grid, const Mo
     const at::Tensor &u = result.u, &ti = result.ti, &v = result.v, &w = result.w;
     R* pv = in.transverse ? v.data_ptr<R>() : nullptr;
     R* pw = in.transverse ? w.data_ptr<R>() : nullptr;
+    // With a gradient, what the vortices decided is kept for the backward.
+    SavedTransverse saved;
+    if (grad == SequentialGradient::kRecorded) saved.allocate(in);
 
     std::atomic<bool> ok{true};
     parallel_cases(F, [&](int64_t begin, int64_t end) {
@@ -189,15 +223,18 @@ bool try_fused_sequential(Farm& farm, FlowField& ff, TurbineGrid& grid, const Mo
         b.w.reserve(T, in.NN);
         for (int64_t f = begin; f < end && ok.load(std::memory_order_relaxed); ++f) {
             const int64_t n = T * in.NN;
+            const TransverseRecord rec = saved.of_case(in, f, /*replay=*/false);
             if (!sequential_case(in, f, b, u.data_ptr<R>() + f * n, ti.data_ptr<R>() + f * n,
-                                 pv ? pv + f * n : nullptr, pw ? pw + f * n : nullptr)) {
+                                 pv ? pv + f * n : nullptr, pw ? pw + f * n : nullptr, nullptr,
+                                 saved.empty() ? nullptr : &rec)) {
                 ok.store(false, std::memory_order_relaxed);
             }
         }
     });
     if (!ok.load()) return false;
 
-    if (grad == SequentialGradient::kRecorded) attach_sequential_backward(farm, ff, grid, std::move(in), result);
+    if (grad == SequentialGradient::kRecorded)
+        attach_sequential_backward(farm, ff, grid, std::move(in), std::move(saved), result);
     result.publish(ff);
     return true;
 }

@@ -731,115 +731,114 @@ struct TransverseLanes {
     }
 };
 
+// One row of points (one p) of receivers [lo, hi). Every array is a
+// restrict parameter, so that the loop vectorises.
+SORBANE_INLINE void vortex_row_backward(
+    int64_t lo, int64_t hi, R yi, R H, R half_d, R d8, R eps2, R shear, R u_inf, R g_top,
+    R g_bot, R g_rot, const R* __restrict Y, const R* __restrict Z, const R* __restrict U0,
+    const R* __restrict gV, const R* __restrict gW, const R* __restrict dxt,
+    const R* __restrict mt, R* __restrict gY, R* __restrict gZ, R* __restrict gU0,
+    R* __restrict l_dx, R* __restrict l_y, R* __restrict l_H, R* __restrict l_half,
+    R* __restrict l_d8, R* __restrict l_eps2, R* __restrict l_uinf, R* __restrict l_top,
+    R* __restrict l_bot, R* __restrict l_rot) {
+    const R off = f32c(1e-5f);
+    for (int64_t r = lo; r < hi; ++r) {
+        const bool in_wake = mt[r] != R(0);
+        const R yl = (Y[r] - yi) + off;
+        const R y2 = yl * yl;
+        const R z = Z[r];
+        const R kz = z * f32c(0.41f);
+        const R ml_den = kz / d8 + R(1);
+        const R ml = kz / ml_den;
+        const R z_safe = clamp_min(z, f32c(1e-4f));
+        const R dudz = (U0[r] * shear) / z_safe;
+        const R abs_dudz = std::abs(dudz);
+        const R nu = (ml * ml) * abs_dudz;
+        const R spread = ((nu * R(4)) * dxt[r]) / u_inf;
+        const R t = spread + eps2;
+        const R t_safe = clamp_min(t, f32c(1e-20f));
+        const R decay = eps2 / t_safe;
+        const R zh = z - H, zh_img = z + H;
+        const R z_top = (zh - half_d) + off, z_bot = (zh + half_d) + off;
+        const R z_top_img = (zh_img + half_d) + off, z_bot_img = (zh_img - half_d) + off;
+        const R z_rot = zh + off, z_rot_img = zh_img + off;
+        // The vertical sum decides the upwash clamp: W += max(w m, 0).
+        const Vortex f1 = vortex_eval(y2, yl, z_top, g_top, eps2);
+        const Vortex f2 = vortex_eval(y2, yl, z_bot, g_bot, eps2);
+        const Vortex f3 = vortex_eval(y2, yl, z_top_img, -g_top, eps2);
+        const Vortex f4 = vortex_eval(y2, yl, z_bot_img, -g_bot, eps2);
+        const Vortex f5 = vortex_eval(y2, yl, z_rot, g_rot, eps2);
+        const Vortex f6 = vortex_eval(y2, yl, z_rot_img, -g_rot, eps2);
+        const R w = (((((f1.vt * decay + f2.vt * decay) + f3.vt * decay) + f4.vt * decay) +
+                      f5.vt * decay) + f6.vt * decay);
+        // Products with the 0/1 mask rather than selects: a select of a load
+        // becomes a branch the loop cannot vectorise.
+        const R upwash = w * mt[r] >= R(0) ? R(1) : R(0);
+        const R g_v = gV[r] * mt[r];
+        const R g_w = (gW[r] * mt[r]) * upwash;
+        const R g_sp = g_v * decay, g_vt = g_w * decay;
+        const VortexGrad b1 = vortex_grad(f1, yl, z_top, g_top, eps2, g_sp, g_vt);
+        const VortexGrad b2 = vortex_grad(f2, yl, z_bot, g_bot, eps2, g_sp, g_vt);
+        const VortexGrad b3 = vortex_grad(f3, yl, z_top_img, -g_top, eps2, g_sp, g_vt);
+        const VortexGrad b4 = vortex_grad(f4, yl, z_bot_img, -g_bot, eps2, g_sp, g_vt);
+        const VortexGrad b5 = vortex_grad(f5, yl, z_rot, g_rot, eps2, g_sp, g_vt);
+        const VortexGrad b6 = vortex_grad(f6, yl, z_rot_img, -g_rot, eps2, g_sp, g_vt);
+        const R g_decay = g_v * (((((f1.sp + f2.sp) + f3.sp) + f4.sp) + f5.sp) + f6.sp) +
+                          g_w * (((((f1.vt + f2.vt) + f3.vt) + f4.vt) + f5.vt) + f6.vt);
+        const R g_yl = (((((b1.yl + b2.yl) + b3.yl) + b4.yl) + b5.yl) + b6.yl) +
+                       (((((b1.y2 + b2.y2) + b3.y2) + b4.y2) + b5.y2) + b6.y2) * (yl * R(2));
+        const R g_zh = (b1.zeta + b2.zeta) + b5.zeta;
+        const R g_zh_img = (b3.zeta + b4.zeta) + b6.zeta;
+        const R g_half = ((b2.zeta + b3.zeta) - b1.zeta) - b4.zeta;
+        R g_eps2 = (((((b1.eps2 + b2.eps2) + b3.eps2) + b4.eps2) + b5.eps2) + b6.eps2);
+        // decay = eps2 / max(((nu 4) dx) / u_inf + eps2, 1e-20)
+        g_eps2 += g_decay / t_safe;
+        const R g_t = t >= f32c(1e-20f) ? -(g_decay * decay) / t_safe : R(0);
+        g_eps2 += g_t;
+        const R g_nu = (g_t * dxt[r]) * R(4) / u_inf;
+        const R g_dx = (g_t * (nu * R(4))) / u_inf;
+        const R g_uinf = -(g_t * spread) / u_inf;
+        // nu = ml^2 |dudz|; dudz = (u0 shear) / max(z, 1e-4)
+        const R g_ml = (g_nu * abs_dudz) * (ml * R(2));
+        const R sgn = dudz > R(0) ? R(1) : (dudz < R(0) ? R(-1) : R(0));
+        const R g_dudz = (g_nu * (ml * ml)) * sgn;
+        const R g_u0 = (g_dudz * shear) / z_safe;
+        R g_z = g_zh + g_zh_img;
+        g_z += z >= f32c(1e-4f) ? -(g_dudz * dudz) / z_safe : R(0);
+        // ml = kz / (kz / d8 + 1); kz = 0.41 z
+        const R g_ml_den = -(g_ml * ml) / ml_den;
+        const R g_kz = g_ml / ml_den + g_ml_den / d8;
+        g_z += g_kz * f32c(0.41f);
+        const R g_d8 = -(g_ml_den * (kz / d8)) / d8;
+
+        gY[r] += in_wake ? g_yl : R(0);
+        gZ[r] += in_wake ? g_z : R(0);
+        gU0[r] += in_wake ? g_u0 : R(0);
+        l_dx[r] += in_wake ? g_dx : R(0);
+        l_y[r] += in_wake ? -g_yl : R(0);
+        l_H[r] += in_wake ? g_zh_img - g_zh : R(0);
+        l_half[r] += in_wake ? g_half : R(0);
+        l_d8[r] += in_wake ? g_d8 : R(0);
+        l_eps2[r] += in_wake ? g_eps2 : R(0);
+        l_uinf[r] += in_wake ? g_uinf : R(0);
+        l_top[r] += in_wake ? b1.gamma - b3.gamma : R(0);
+        l_bot[r] += in_wake ? b2.gamma - b4.gamma : R(0);
+        l_rot[r] += in_wake ? b5.gamma - b6.gamma : R(0);
+    }
+}
+
 SORBANE_HOT void vortex_points_backward(int64_t S, int64_t NN, int64_t lo, int64_t hi, R yi, R H,
                                         R half_d, R d8, R eps2, R shear, R u_inf, R g_top, R g_bot,
-                                        R g_rot, const R* __restrict Yp, const R* __restrict Zp,
-                                        const R* __restrict U0p, const R* __restrict gVp,
-                                        const R* __restrict gWp, R* __restrict gYp,
-                                        R* __restrict gZp, R* __restrict gU0p,
-                                        TransverseLanes& lanes) {
-    const R off = f32c(1e-5f);
-    const R* __restrict dxt = lanes.dx.data();
-    const R* __restrict mt = lanes.mask.data();
-    R* __restrict l_dx = lanes.grad_dx.data();
-    R* __restrict l_y = lanes.y.data();
-    R* __restrict l_H = lanes.H.data();
-    R* __restrict l_half = lanes.half_d.data();
-    R* __restrict l_d8 = lanes.d8.data();
-    R* __restrict l_eps2 = lanes.eps2.data();
-    R* __restrict l_uinf = lanes.u_inf.data();
-    R* __restrict l_top = lanes.top.data();
-    R* __restrict l_bot = lanes.bot.data();
-    R* __restrict l_rot = lanes.rot.data();
+                                        R g_rot, const R* Yp, const R* Zp, const R* U0p,
+                                        const R* gVp, const R* gWp, R* gYp, R* gZp, R* gU0p,
+                                        TransverseLanes& l) {
     for (int64_t p = 0; p < NN; ++p) {
-        const R* __restrict Y = Yp + p * S;
-        const R* __restrict Z = Zp + p * S;
-        const R* __restrict U0 = U0p + p * S;
-        const R* __restrict gV = gVp + p * S;
-        const R* __restrict gW = gWp + p * S;
-        R* __restrict gY = gYp + p * S;
-        R* __restrict gZ = gZp + p * S;
-        R* __restrict gU0 = gU0p + p * S;
-        for (int64_t r = lo; r < hi; ++r) {
-            const bool in_wake = mt[r] != R(0);
-            const R yl = (Y[r] - yi) + off;
-            const R y2 = yl * yl;
-            const R z = Z[r];
-            const R kz = z * f32c(0.41f);
-            const R ml_den = kz / d8 + R(1);
-            const R ml = kz / ml_den;
-            const R z_safe = clamp_min(z, f32c(1e-4f));
-            const R dudz = (U0[r] * shear) / z_safe;
-            const R abs_dudz = std::abs(dudz);
-            const R nu = (ml * ml) * abs_dudz;
-            const R spread = ((nu * R(4)) * dxt[r]) / u_inf;
-            const R t = spread + eps2;
-            const R t_safe = clamp_min(t, f32c(1e-20f));
-            const R decay = eps2 / t_safe;
-            const R zh = z - H, zh_img = z + H;
-            const R z_top = (zh - half_d) + off, z_bot = (zh + half_d) + off;
-            const R z_top_img = (zh_img + half_d) + off, z_bot_img = (zh_img - half_d) + off;
-            const R z_rot = zh + off, z_rot_img = zh_img + off;
-            // The vertical sum decides the upwash clamp: W += max(w m, 0).
-            const Vortex f1 = vortex_eval(y2, yl, z_top, g_top, eps2);
-            const Vortex f2 = vortex_eval(y2, yl, z_bot, g_bot, eps2);
-            const Vortex f3 = vortex_eval(y2, yl, z_top_img, -g_top, eps2);
-            const Vortex f4 = vortex_eval(y2, yl, z_bot_img, -g_bot, eps2);
-            const Vortex f5 = vortex_eval(y2, yl, z_rot, g_rot, eps2);
-            const Vortex f6 = vortex_eval(y2, yl, z_rot_img, -g_rot, eps2);
-            const R w = (((((f1.vt * decay + f2.vt * decay) + f3.vt * decay) + f4.vt * decay) +
-                          f5.vt * decay) + f6.vt * decay);
-            const R g_v = in_wake ? gV[r] : R(0);
-            const R g_w = (in_wake && w * mt[r] >= R(0)) ? gW[r] : R(0);
-            const R g_sp = g_v * decay, g_vt = g_w * decay;
-            const VortexGrad b1 = vortex_grad(f1, yl, z_top, g_top, eps2, g_sp, g_vt);
-            const VortexGrad b2 = vortex_grad(f2, yl, z_bot, g_bot, eps2, g_sp, g_vt);
-            const VortexGrad b3 = vortex_grad(f3, yl, z_top_img, -g_top, eps2, g_sp, g_vt);
-            const VortexGrad b4 = vortex_grad(f4, yl, z_bot_img, -g_bot, eps2, g_sp, g_vt);
-            const VortexGrad b5 = vortex_grad(f5, yl, z_rot, g_rot, eps2, g_sp, g_vt);
-            const VortexGrad b6 = vortex_grad(f6, yl, z_rot_img, -g_rot, eps2, g_sp, g_vt);
-            const R g_decay = g_v * (((((f1.sp + f2.sp) + f3.sp) + f4.sp) + f5.sp) + f6.sp) +
-                              g_w * (((((f1.vt + f2.vt) + f3.vt) + f4.vt) + f5.vt) + f6.vt);
-            const R g_yl = (((((b1.yl + b2.yl) + b3.yl) + b4.yl) + b5.yl) + b6.yl) +
-                           (((((b1.y2 + b2.y2) + b3.y2) + b4.y2) + b5.y2) + b6.y2) * (yl * R(2));
-            const R g_zh = (b1.zeta + b2.zeta) + b5.zeta;
-            const R g_zh_img = (b3.zeta + b4.zeta) + b6.zeta;
-            const R g_half = ((b2.zeta + b3.zeta) - b1.zeta) - b4.zeta;
-            R g_eps2 = (((((b1.eps2 + b2.eps2) + b3.eps2) + b4.eps2) + b5.eps2) + b6.eps2);
-            // decay = eps2 / max(((nu 4) dx) / u_inf + eps2, 1e-20)
-            g_eps2 += g_decay / t_safe;
-            const R g_t = t >= f32c(1e-20f) ? -(g_decay * decay) / t_safe : R(0);
-            g_eps2 += g_t;
-            const R g_nu = (g_t * dxt[r]) * R(4) / u_inf;
-            const R g_dx = (g_t * (nu * R(4))) / u_inf;
-            const R g_uinf = -(g_t * spread) / u_inf;
-            // nu = ml^2 |dudz|; dudz = (u0 shear) / max(z, 1e-4)
-            const R g_ml = (g_nu * abs_dudz) * (ml * R(2));
-            const R sgn = dudz > R(0) ? R(1) : (dudz < R(0) ? R(-1) : R(0));
-            const R g_dudz = (g_nu * (ml * ml)) * sgn;
-            const R g_u0 = (g_dudz * shear) / z_safe;
-            R g_z = g_zh + g_zh_img;
-            g_z += z >= f32c(1e-4f) ? -(g_dudz * dudz) / z_safe : R(0);
-            // ml = kz / (kz / d8 + 1); kz = 0.41 z
-            const R g_ml_den = -(g_ml * ml) / ml_den;
-            const R g_kz = g_ml / ml_den + g_ml_den / d8;
-            g_z += g_kz * f32c(0.41f);
-            const R g_d8 = -(g_ml_den * (kz / d8)) / d8;
-
-            gY[r] += in_wake ? g_yl : R(0);
-            gZ[r] += in_wake ? g_z : R(0);
-            gU0[r] += in_wake ? g_u0 : R(0);
-            l_dx[r] += in_wake ? g_dx : R(0);
-            l_y[r] += in_wake ? -g_yl : R(0);
-            l_H[r] += in_wake ? g_zh_img - g_zh : R(0);
-            l_half[r] += in_wake ? g_half : R(0);
-            l_d8[r] += in_wake ? g_d8 : R(0);
-            l_eps2[r] += in_wake ? g_eps2 : R(0);
-            l_uinf[r] += in_wake ? g_uinf : R(0);
-            l_top[r] += in_wake ? b1.gamma - b3.gamma : R(0);
-            l_bot[r] += in_wake ? b2.gamma - b4.gamma : R(0);
-            l_rot[r] += in_wake ? b5.gamma - b6.gamma : R(0);
-        }
+        const int64_t o = p * S;
+        vortex_row_backward(lo, hi, yi, H, half_d, d8, eps2, shear, u_inf, g_top, g_bot, g_rot,
+                            Yp + o, Zp + o, U0p + o, gVp + o, gWp + o, l.dx.data(),
+                            l.mask.data(), gYp + o, gZp + o, gU0p + o, l.grad_dx.data(),
+                            l.y.data(), l.H.data(), l.half_d.data(), l.d8.data(), l.eps2.data(),
+                            l.u_inf.data(), l.top.data(), l.bot.data(), l.rot.data());
     }
 }
 
@@ -1066,7 +1065,7 @@ struct CaseGrads {
 void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& tape,
                   const std::vector<R>& A, const std::vector<R>& TI, const R* grad_u_out,
                   const R* grad_ti_out, const R* grad_v_out, const R* grad_w_out,
-                  ReverseWork& rw, const CaseGrads& out) {
+                  const TransverseRecord& rec, ReverseWork& rw, const CaseGrads& out) {
     const int64_t T = in.T, NN = in.NN, S = cd.S;
     const R* rd = in.rd.data_ptr<R>();
     const R* hh = in.hh.data_ptr<R>();
@@ -1121,8 +1120,8 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
         // The deflection sees the steered yaw and the turbulence before the
         // recovery, the deficit the raw yaw and the turbulence after it.
         const R ti = tape.ti_before[i * T + i];
-        const R ti_after = recovery ? tape.ti_recovered[i] : ti;
-        const R yaw_eff = steering ? tape.yaw_eff[i] : yaw;
+        const R ti_after = recovery ? rec.ti_recovered[i] : ti;
+        const R yaw_eff = steering ? rec.yaw_eff[i] : yaw;
         R grad_ct = 0, grad_a = 0, grad_yaw = 0, grad_tilt = 0, grad_ti = 0, grad_D = 0,
           grad_H = 0, grad_x = 0, grad_y = 0, grad_yaw_eff = 0, grad_ti_after = 0;
 
@@ -1255,8 +1254,8 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
         if (recovery) {
             std::fill(rw.grad_v_read.begin(), rw.grad_v_read.end(), R(0));
             std::fill(rw.grad_w_read.begin(), rw.grad_w_read.end(), R(0));
-            mixing_backward(in, cd, i, u, ti, tape.v_mix.data() + i * NN,
-                            tape.w_mix.data() + i * NN, grad_ti_after * R(2), rw.grad_u.data(),
+            mixing_backward(in, cd, i, u, ti, rec.v_mix + i * NN,
+                            rec.w_mix + i * NN, grad_ti_after * R(2), rw.grad_u.data(),
                             grad_ti, rw.grad_v_read.data(), rw.grad_w_read.data());
             for (int64_t p = 0; p < NN; ++p) {
                 out.v_in[i * NN + p] += rw.grad_v_read[p];
@@ -1287,7 +1286,7 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
             for (auto* v : {&rw.grad_v_read, &rw.grad_y_rotor, &rw.grad_z_rotor})
                 std::fill(v->begin(), v->end(), R(0));
             AddedYawGrads ag;
-            added_yaw_backward(in, cd, i, u, tape.v_steer.data() + i * NN, op.ct, op.a,
+            added_yaw_backward(in, cd, i, u, rec.v_steer + i * NN, op.ct, op.a,
                                grad_yaw_eff, rw.grad_u.data(), rw.grad_v_read.data(),
                                rw.grad_y_rotor.data(), rw.grad_z_rotor.data(), ag);
             for (int64_t p = 0; p < NN; ++p) {
@@ -1353,8 +1352,9 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
 
 class FusedSequentialBackward final : public torch::autograd::Node {
 public:
-    FusedSequentialBackward(Inputs&& in, std::array<at::Tensor, kEdges> like)
-        : in_(std::make_unique<Inputs>(std::move(in))) {
+    FusedSequentialBackward(Inputs&& in, SavedTransverse&& saved,
+                            std::array<at::Tensor, kEdges> like)
+        : in_(std::make_unique<Inputs>(std::move(in))), saved_(std::move(saved)) {
         for (int k = 0; k < kEdges; ++k) {
             if (like[k].defined()) {
                 sizes_[k] = like[k].sizes().vec();
@@ -1363,13 +1363,17 @@ public:
         }
     }
     std::string name() const override { return "FusedSequentialBackward"; }
-    void release_variables() override { in_.reset(); }
+    void release_variables() override {
+        in_.reset();
+        saved_ = SavedTransverse();
+    }
 
 protected:
     torch::autograd::variable_list apply(torch::autograd::variable_list&& grads) override;
 
 private:
     std::unique_ptr<Inputs> in_;
+    SavedTransverse saved_;
     std::array<std::vector<int64_t>, kEdges> sizes_;
     std::array<at::ScalarType, kEdges> dtypes_{};
 };
@@ -1407,11 +1411,13 @@ torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::v
         b.w.reserve(T, NN);
         SequentialTape tape;
         ReverseWork rw;
-        std::vector<R> u_out(n), ti_out(n), v_out(in.transverse ? n : 0), w_out(v_out.size());
+        std::vector<R> u_out(n), ti_out(n);
         for (int64_t f = begin; f < end; ++f) {
-            // The replay repeats the forward's every operation on the same inputs.
-            if (!sequential_case(in, f, b, u_out.data(), ti_out.data(), v_out.data(),
-                                 w_out.data(), &tape)) {
+            // The replay repeats the forward's every operation on the same
+            // inputs, but for the vortices, whose decisions it reads back.
+            const TransverseRecord rec = saved_.of_case(in, f, /*replay=*/true);
+            if (!sequential_case(in, f, b, u_out.data(), ti_out.data(), nullptr, nullptr, &tape,
+                                 &rec)) {
                 ok.store(false);
                 return;
             }
@@ -1427,7 +1433,7 @@ torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::v
                          grad_u.defined() ? grad_u.data_ptr<R>() + f * n : nullptr,
                          grad_ti.defined() ? grad_ti.data_ptr<R>() + f * n : nullptr,
                          grad_v.defined() ? grad_v.data_ptr<R>() + f * n : nullptr,
-                         grad_w.defined() ? grad_w.data_ptr<R>() + f * n : nullptr, rw, out);
+                         grad_w.defined() ? grad_w.data_ptr<R>() + f * n : nullptr, rec, rw, out);
         }
     });
     TORCH_CHECK(ok.load(), "sorbane_cpp: the fused sequential solve could not be replayed for its "
@@ -1477,7 +1483,7 @@ SequentialGradient sequential_gradient(const Farm& farm, const FlowField& ff,
 }
 
 void attach_sequential_backward(const Farm& farm, const FlowField& ff, const TurbineGrid& grid,
-                                Inputs&& in, const Outputs& result) {
+                                Inputs&& in, SavedTransverse&& saved, const Outputs& result) {
     const std::array<at::Tensor, kEdges> inputs = differentiable_inputs(farm, ff, grid, in.recovery);
     // The node keeps its own handles, cut from the inputs' graphs.
     for (at::Tensor* t : {&in.x, &in.y, &in.z, &in.u0, &in.v_in, &in.w_in, &in.yaw, &in.tilt,
@@ -1485,7 +1491,7 @@ void attach_sequential_backward(const Farm& farm, const FlowField& ff, const Tur
                           &in.ybar, &in.u0bar, &in.u_inf}) {
         if (t->defined()) *t = t->detach();
     }
-    auto node = c10::make_intrusive<FusedSequentialBackward>(std::move(in), inputs);
+    auto node = c10::make_intrusive<FusedSequentialBackward>(std::move(in), std::move(saved), inputs);
     node->set_next_edges(
         torch::autograd::collect_next_edges(std::vector<at::Tensor>(inputs.begin(), inputs.end())));
     torch::autograd::set_history(result.u, node);
