@@ -674,7 +674,7 @@ void added_yaw_backward(const Inputs& in, const CaseData& cd, int64_t i, const R
 // term, the gradients of its rotor velocities u, of its turbulence ti, and of
 // the spanwise and vertical velocities it read (the input field's and the
 // accumulated ones share one gradient, g_vw: NN values each).
-void mixing_backward(const Inputs& in, const CaseData& cd, int64_t i, const R* u, R ti,
+void mixing_backward(const CaseData& cd, int64_t i, const R* u, R ti,
                      const R* V, const R* W, R g, R* grad_u, R& grad_ti, R* grad_v, R* grad_w) {
     const int64_t NN = cd.NN;
     const R u_eff = kernel_rotor_speed(u, 1, NN);
@@ -696,7 +696,6 @@ void mixing_backward(const Inputs& in, const CaseData& cd, int64_t i, const R* u
     const R num = std::sqrt(clamp_min(k_total, R(0)) * two_thirds);
     const R den = clamp_min(u_eff, f32c(1e-6f));
     const R ti_total = num / den;
-    (void)in;
 
     // mix = ti_total - ti; ti_total = sqrt(max(k_total, 0) 2/3) / max(u_eff, 1e-6)
     grad_ti -= g;
@@ -848,7 +847,7 @@ struct TransverseGrads {
 
 // The source's circulations and vortex constants as transverse() forms them,
 // and the gradients of all its inputs (u: its rotor velocities).
-void transverse_backward(const Inputs& in, const CaseData& cd, int64_t i, R x, R y, R H, R D,
+void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R D,
                          R ct, R a, R yaw, const R* u, const R* grad_V, const R* grad_W,
                          R* grad_Y, R* grad_Z, R* grad_U0, R* grad_xbar, R* grad_u,
                          TransverseLanes& lanes, TransverseGrads& out) {
@@ -865,7 +864,6 @@ void transverse_backward(const Inputs& in, const CaseData& cd, int64_t i, R x, R
         }
     }
     if (lo >= hi) return;
-    (void)i;
 
     const R tiny = f32c(1e-6f);
     const R yr = yaw * lit(kDegToRad);
@@ -1254,7 +1252,7 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
         if (recovery) {
             std::fill(rw.grad_v_read.begin(), rw.grad_v_read.end(), R(0));
             std::fill(rw.grad_w_read.begin(), rw.grad_w_read.end(), R(0));
-            mixing_backward(in, cd, i, u, ti, rec.v_mix + i * NN,
+            mixing_backward(cd, i, u, ti, rec.v_mix + i * NN,
                             rec.w_mix + i * NN, grad_ti_after * R(2), rw.grad_u.data(),
                             grad_ti, rw.grad_v_read.data(), rw.grad_w_read.data());
             for (int64_t p = 0; p < NN; ++p) {
@@ -1266,7 +1264,7 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
         }
         if (transverse) {
             TransverseGrads tg;
-            transverse_backward(in, cd, i, x, y, H, D, op.ct, op.a, yaw, u, rw.grad_V.data(),
+            transverse_backward(in, cd, x, y, H, D, op.ct, op.a, yaw, u, rw.grad_V.data(),
                                 rw.grad_W.data(), rw.grad_Y.data(), rw.grad_Z.data(),
                                 rw.grad_U0.data(), rw.grad_xbar.data(), rw.grad_u.data(),
                                 rw.lanes, tg);
