@@ -7,7 +7,8 @@
 // differently: a last-place difference). A case whose sweep reproduced its
 // previous state bit for bit is at its fixed point and is not swept again.
 #include "fused.h"
-#include "fused_detail.h"
+#include "fused/inputs.h"
+#include "fused/kernels.h"
 
 #include <ATen/ATen.h>
 
@@ -81,8 +82,6 @@ SweepResult sweep_case(const Inputs& in, int64_t f, int64_t chunk, State& st, in
     const R* Wp = in.transverse ? st.W[prev].data() + f * n : nullptr;
     R* Vn = in.transverse ? st.V[next].data() + f * n : nullptr;
     R* Wn = in.transverse ? st.W[next].data() + f * n : nullptr;
-    const R* rd = in.rd.data_ptr<R>();
-    const R* hh = in.hh.data_ptr<R>();
 
     // Every operating point from the previous sweep's field.
     b.op.resize(T);
@@ -113,14 +112,7 @@ SweepResult sweep_case(const Inputs& in, int64_t f, int64_t chunk, State& st, in
         int64_t dlo = T, dhi = 0, tlo = T, thi = 0;
         for (int64_t i = c0; i < c1; ++i) {
             for (int64_t p = 0; p < NN; ++p) u[p] = Up[p * S + i];
-            Source src;
-            src.i = i;
-            src.x = cd.xbar[i];
-            src.y = cd.ybar[i];
-            src.rd = rd[i];
-            src.hh = hh[i];
-            src.ct = b.op[i].ct;
-            src.a = b.op[i].a;
+            Source src(in, cd, i, b.op[i]);
             // Steered by the previous sweep's transverse field.
             R yaw_eff = cd.yaw[i];
             if (in.steering) yaw_eff = cd.yaw[i] + added_yaw(in, cd, i, u, Vp + i, src.ct, src.a);
@@ -134,8 +126,8 @@ SweepResult sweep_case(const Inputs& in, int64_t f, int64_t chunk, State& st, in
                 deficit_pairs(in, cd, src, lo, hi, w);
                 const int64_t K = deficit_points(cd, src, lo, hi, w, S_acc, nullptr, /*root_sum=*/false);
                 for (int64_t k = 0; k < K; ++k) {
-                    const int64_t r = w.idx[k];
-                    const R c = src.added_turbulence(in, cd, r, w.k_cnt[k]);
+                    const int64_t r = w.packed.receiver[k];
+                    const R c = src.added_turbulence(in, cd, r, w.packed.count[k]);
                     b.M[r] = b.M[r] < c ? c : b.M[r];
                 }
                 dlo = std::min(dlo, lo);

@@ -6,8 +6,9 @@
 // deficit and turbulence, but for the floors that the first visit gives every
 // turbine, which the pass applies to them directly.
 #include "fused.h"
-#include "fused_detail.h"
-#include "fused_sequential.h"
+#include "fused/inputs.h"
+#include "fused/kernels.h"
+#include "fused/sequential.h"
 
 #include <ATen/ATen.h>
 
@@ -60,8 +61,6 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
     Work& w = b.w;
     if (!cd.load(in, f)) return false;
     const int64_t T = in.T, NN = in.NN, S = cd.S;
-    const R* rd = in.rd.data_ptr<R>();
-    const R* hh = in.hh.data_ptr<R>();
     std::vector<R>& A = b.A;
     std::vector<R>& TI = b.TI;
     A.assign(S * NN, R(0));
@@ -96,14 +95,7 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
         if (tape) std::copy_n(TI.begin(), T, tape->ti_before.begin() + i * T);
         const OperatingPoint op =
             operating_point(in, solver_rotor_speed(u, 1, NN), cd.yaw[i], cd.tilt[i]);
-        Source src;
-        src.i = i;
-        src.x = cd.xbar[i];
-        src.y = cd.ybar[i];
-        src.rd = rd[i];
-        src.hh = hh[i];
-        src.ct = op.ct;
-        src.a = op.a;
+        Source src(in, cd, i, op);
 
         const R ti_i = TI[i];
         R yaw_eff = cd.yaw[i];
@@ -142,13 +134,13 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
                                tape ? &tape->a_before : nullptr);
             if (tape) {
                 for (int64_t k = 0; k < K; ++k) {
-                    tape->receiver.push_back(w.idx[k]);
-                    tape->count.push_back(w.k_cnt[k]);
+                    tape->receiver.push_back(w.packed.receiver[k]);
+                    tape->count.push_back(w.packed.count[k]);
                 }
             }
             for (int64_t k = 0; k < K; ++k) {
-                const int64_t r = w.idx[k];
-                const R c = src.added_turbulence(in, cd, r, w.k_cnt[k]);
+                const int64_t r = w.packed.receiver[k];
+                const R c = src.added_turbulence(in, cd, r, w.packed.count[k]);
                 const R t = std::sqrt(clamp_min(c * c + cd.amb_sq, lit(1e-6)));
                 TI[r] = TI[r] < t ? t : TI[r];
             }
@@ -156,7 +148,7 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
         // Every receiver the wake left unchanged takes the floors once.
         if (i == 0) {
             b.worked.assign(T, 0);
-            for (int64_t k = 0; k < K; ++k) b.worked[w.idx[k]] = 1;
+            for (int64_t k = 0; k < K; ++k) b.worked[w.packed.receiver[k]] = 1;
             for (int64_t r = 0; r < T; ++r) {
                 if (b.worked[r]) continue;
                 for (int64_t p = 0; p < NN; ++p) A[p * S + r] = a_floor;
