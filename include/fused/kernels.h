@@ -34,6 +34,21 @@ real_t kernel_rotor_speed(const real_t* u, int64_t stride, int64_t NN);
 // Mean of NN values at stride.
 real_t rotor_mean(const real_t* v, int64_t stride, int64_t NN);
 
+// The reverse pass: each function answers its forward twin above with the
+// gradients; the structs keep the intermediates the gradients read.
+struct OperatingPointTape {
+    R m3, u_avg;
+    int64_t j;
+    R x0, x1, y0, y1, den, s, raw, ct_table, cos_yaw, cos_tilt, c, ct_c, ct, h, root, a;
+};
+
+OperatingPointTape operating_point_forward(const Inputs& in, const R* u, int64_t NN, R yaw,
+                                           R tilt);
+void operating_point_backward(const Inputs& in, const OperatingPointTape& o, const R* u,
+                              int64_t NN, R yaw, R tilt, R grad_ct, R grad_a, R* grad_u,
+                              R& grad_yaw, R& grad_tilt, R* grad_ws, R* grad_table_ct);
+void kernel_rotor_speed_backward(const R* u, int64_t NN, R g, R* grad_u);
+
 // ---------------------------------------------------------------------------
 // One wake-casting turbine in one flow case, with the constants each kernel
 // forms per source.
@@ -123,6 +138,26 @@ struct Work {
 void deflection_pairs(const Inputs& in, const CaseData& cd, const Source& src, int64_t lo,
                       int64_t hi, real_t* defl);
 
+// The reverse pass: each function answers its forward twin above with the
+// gradients; the structs keep the intermediates the gradients read.
+struct DeflectionSource {
+    R gr, c, ctv, q, ctc_in, ctc, qc, w_in, w, r_in, r, sr, sz0, sy0;
+    R x0_num, x0_den_in, x0_den, x0, k, C0, M0, sM, E0, cm, theta1, theta, L, tan_theta, delta0;
+    R P0_in, P0, kkM, kkM_c, phi_in, phi_s, phi, L1;
+};
+
+struct DeflectionSourceGrad {
+    R sz0 = 0, sy0 = 0, x0 = 0, k = 0, sM = 0, P0 = 0, phi = 0, delta0 = 0, L1 = 0;
+};
+
+DeflectionSource deflection_forward(const Inputs& in, R x, R ct, R yaw, R ti, R D);
+void deflection_source_backward(const Inputs& in, const DeflectionSource& s, R x, R ct, R D,
+                                DeflectionSourceGrad g, R& grad_x, R& grad_ct, R& grad_yaw,
+                                R& grad_ti, R& grad_D);
+R deflection_at(const Inputs& in, const DeflectionSource& s, R x, R X);
+void deflection_backward(const Inputs& in, const DeflectionSource& s, R x, R X, R grad_defl,
+                         DeflectionSourceGrad& g, R& grad_x, R& grad_X);
+
 // ---------------------------------------------------------------------------
 // Velocity deficit (velocity_deficit.cpp)
 
@@ -150,6 +185,55 @@ int64_t deficit_points(const CaseData& cd, const Source& src, int64_t lo, int64_
                        real_t* combined, real_t* combined_min, bool root_sum,
                        std::vector<real_t>* before = nullptr);
 
+// The reverse pass: each function answers its forward twin above with the
+// gradients; the structs keep the intermediates the gradients read.
+struct DeficitSource {
+    R c, ctv, q, sz0, sy0, x0_num, x0_den_in, x0_den, x0, x0_len_in, x0_len, snw_in, snw_root,
+        snw, k, ct_c, DD;
+};
+
+struct DeficitSourceGrad {
+    R sy0 = 0, sz0 = 0, snw = 0, k = 0, x0 = 0, x0_len = 0, ct_c = 0, DD = 0;
+};
+
+// The deficit's per-receiver values at receiver x X (every point of a rotor
+// shares it), with their slopes in X: the op-by-op kernel takes x per point,
+// so each point's x gradient is its own gradients times these slopes.
+struct DeficitReceiver {
+    R dx, rr_in, rr, e_in, e, m, sy, sz, s2y, s2z, gate, P_in, P, Q_in, root, amp;
+    R slope_s2y, slope_s2z, slope_gate, slope_amp;
+};
+
+// The worked receivers of one source, packed: per-receiver values at k, point
+// values at p * Kp + k, so that the loop over receivers vectorises.
+struct PackedReceivers {
+    int64_t Kp = 0;
+    std::vector<R> yc, s2y, s2z, amp, gate, slope_amp, slope_gate, slope_s2y, slope_s2z;
+    std::vector<R> sum_amp, sum_gate, sum_s2y, sum_s2z, sum_yc, sum_H;
+    std::vector<R> Y, Z, U0, a_before, grad_A, grad_u0, grad_x, grad_y, grad_z;
+    std::vector<DeficitReceiver> receiver;
+
+    void resize(int64_t K, int64_t NN) {
+        Kp = padded(K);
+        for (auto* v : {&yc, &s2y, &s2z, &amp, &gate, &slope_amp, &slope_gate, &slope_s2y,
+                        &slope_s2z, &sum_amp, &sum_gate, &sum_s2y, &sum_s2z, &sum_yc, &sum_H})
+            v->assign(Kp, R(1));
+        for (auto* v : {&Y, &Z, &U0, &a_before, &grad_A}) v->assign(Kp * NN, R(1));
+        for (auto* v : {&grad_u0, &grad_x, &grad_y, &grad_z}) v->resize(Kp * NN);
+        receiver.resize(K);
+    }
+};
+
+DeficitSource deficit_forward(const Inputs& in, R x, R ct, R yaw, R ti, R D);
+void deficit_source_backward(const Inputs& in, const DeficitSource& s, R ct, R yaw, R D,
+                             DeficitSourceGrad g, R& grad_x, R& grad_ct, R& grad_yaw,
+                             R& grad_ti, R& grad_D);
+DeficitReceiver deficit_receiver(const Inputs& in, const DeficitSource& s, R x, R X);
+void deficit_receiver_backward(const DeficitSource& s, const DeficitReceiver& d, R grad_amp,
+                               R grad_gate, R grad_s2y, R grad_s2z, DeficitSourceGrad& g,
+                               R& grad_x, const Inputs& in);
+void deficit_points_backward(int64_t NN, R H, PackedReceivers& pk);
+
 // ---------------------------------------------------------------------------
 // Turbulence (turbulence.cpp; the added turbulence is a member of Source)
 
@@ -158,19 +242,68 @@ int64_t deficit_points(const CaseData& cd, const Source& src, int64_t lo, int64_
 real_t mixing(const Inputs& in, const CaseData& cd, int64_t i, const real_t* u, real_t ti,
               const real_t* V, const real_t* W);
 
+// The reverse pass: each function answers its forward twin above with the
+// gradients; the structs keep the intermediates the gradients read.
+void mixing_backward(const CaseData& cd, int64_t i, const R* u, R ti,
+                     const R* V, const R* W, R g, R* grad_u, R& grad_ti, R* grad_v, R* grad_w);
+
 // ---------------------------------------------------------------------------
 // Transverse velocities (transverse.cpp)
 
-// The vortex rule of the transverse-velocity kernels: a Lamb-Oseen core on
-// the point-vortex velocity, spanwise (sp) and vertical (vt) parts. y2: the
+// The vortex rule at one point: r2 = max(yl^2 + zeta^2, 1e-20), core =
+// 1 - exp(-r2 / eps2), spanwise part ((gamma zeta) / (r2 2 pi)) core and
+// vertical part ((-gamma yl) / (r2 2 pi)) core.
+struct Vortex {
+    R arg, r2, r2_2pi, fade, core, q_sp, q_vt, sp, vt;
+};
+
+SORBANE_INLINE Vortex vortex_eval(R y2, R yl, R zeta, R gamma, R eps2) {
+    Vortex o;
+    o.arg = y2 + zeta * zeta;
+    o.r2 = clamp_min(o.arg, f32c(1e-20f));
+    o.r2_2pi = o.r2 * f32c(2.0f * kPiF);
+    o.fade = exp_v(-o.r2 / eps2);
+    o.core = R(1) - o.fade;
+    o.q_sp = (gamma * zeta) / o.r2_2pi;
+    o.q_vt = (-gamma * yl) / o.r2_2pi;
+    o.sp = o.q_sp * o.core;
+    o.vt = o.q_vt * o.core;
+    return o;
+}
+
+// For the gradients g_sp and g_vt of the two parts: those of gamma, zeta,
+// yl^2 (y2), yl and eps2.
+struct VortexGrad {
+    R gamma, zeta, y2, yl, eps2;
+};
+
+SORBANE_INLINE VortexGrad vortex_grad(const Vortex& v, R yl, R zeta, R gamma, R eps2, R g_sp,
+                                      R g_vt) {
+    VortexGrad o;
+    const R g_q_sp = g_sp * v.core, g_q_vt = g_vt * v.core;
+    const R g_core = g_sp * v.q_sp + g_vt * v.q_vt;
+    const R g_num_sp = g_q_sp / v.r2_2pi, g_num_vt = g_q_vt / v.r2_2pi;
+    const R g_r2_2pi = -(g_q_sp * v.q_sp + g_q_vt * v.q_vt) / v.r2_2pi;
+    o.gamma = g_num_sp * zeta - g_num_vt * yl;
+    o.zeta = g_num_sp * gamma;
+    o.yl = -(g_num_vt * gamma);
+    // core = 1 - exp(-r2 / eps2)
+    const R g_exp_arg = -(g_core * v.fade);
+    const R g_r2 = g_r2_2pi * f32c(2.0f * kPiF) - g_exp_arg / eps2;
+    o.eps2 = (g_exp_arg * v.r2) / (eps2 * eps2);
+    const R g_arg = v.arg >= f32c(1e-20f) ? g_r2 : R(0);
+    o.y2 = g_arg;
+    o.zeta += g_arg * (zeta * R(2));
+    return o;
+}
+
+// The vortex rule's two parts, sp and vt, as the kernels take them. y2: the
 // squared spanwise offset yl from the axis; zeta: the vertical offset; eps2:
 // the core size squared.
 SORBANE_INLINE void vortex(R y2, R yl, R zeta, R gamma, R eps2, R& sp, R& vt) {
-    const R r2 = clamp_min(y2 + zeta * zeta, f32c(1e-20f));
-    const R r2_2pi = r2 * f32c(2.0f * kPiF);
-    const R core = R(1) - exp_v(-r2 / eps2);
-    sp = ((gamma * zeta) / r2_2pi) * core;
-    vt = ((-gamma * yl) / r2_2pi) * core;
+    const Vortex v = vortex_eval(y2, yl, zeta, gamma, eps2);
+    sp = v.sp;
+    vt = v.vt;
 }
 
 // Extra yaw (degrees) of turbine i from the spanwise flow v (stride S) across
@@ -184,5 +317,43 @@ real_t added_yaw(const Inputs& in, const CaseData& cd, int64_t i, const real_t* 
 // written (empty when none).
 void transverse(const Inputs& in, const CaseData& cd, const Source& src, real_t yaw,
                 const real_t* u, real_t* V, real_t* W, Work& w, int64_t& lo, int64_t& hi);
+
+// The reverse pass: each function answers its forward twin above with the
+// gradients; the structs keep the intermediates the gradients read.
+// wake_added_yaw at turbine i, reading the spanwise velocity v on its rotor
+// (NN contiguous): for the gradient g of the added yaw, the gradients of its
+// rotor velocities u, of v, of its points' y and z, of its thrust and
+// induction, of its rotor-mean freestream speed and of its rotor-mean y.
+// Its diameter and hub height enter as host scalars and get none.
+struct AddedYawGrads {
+    R ct = 0, a = 0, u_inf = 0, ybar = 0;
+};
+
+// gauss_transverse_velocities of one source: the six vortices' gradients at
+// every point of every receiver not upstream of it, for the gradients of the
+// accumulated V and W (p * S + r). The points' y, z and freestream speed get
+// theirs at p * S + r, the receivers' rotor-mean x at r; the source's
+// constants' gradients are summed per receiver (lanes) and reduced after.
+struct TransverseLanes {
+    std::vector<R> dx, mask, grad_dx, y, H, half_d, d8, eps2, u_inf, top, bot, rot;
+    void reset(int64_t S) {
+        for (auto* v : {&grad_dx, &y, &H, &half_d, &d8, &eps2, &u_inf, &top, &bot, &rot})
+            v->assign(S, R(0));
+        dx.assign(S, R(0));
+        mask.assign(S, R(0));
+    }
+};
+
+struct TransverseGrads {
+    R x = 0, y = 0, H = 0, D = 0, ct = 0, a = 0, yaw = 0, u_inf = 0;
+};
+
+void added_yaw_backward(const Inputs& in, const CaseData& cd, int64_t i, const R* u, const R* v,
+                        R ct, R a, R g, R* grad_u, R* grad_v, R* grad_y, R* grad_z,
+                        AddedYawGrads& out);
+void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R D,
+                         R ct, R a, R yaw, const R* u, const R* grad_V, const R* grad_W,
+                         R* grad_Y, R* grad_Z, R* grad_U0, R* grad_xbar, R* grad_u,
+                         TransverseLanes& lanes, TransverseGrads& out);
 
 }  // namespace sorbane::fused

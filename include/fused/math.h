@@ -125,4 +125,14 @@ inline R pow_scalar(R b, double e) {
     return static_cast<R>(std::pow(static_cast<double>(b), e));
 }
 
+// Gradients of the tensor library's formulas where its one-sided choices matter.
+// torch's pow(x, e) gradient for a scalar exponent: e x^(e - 1), none for e = 0.
+SORBANE_INLINE R pow_slope(R x, double e) {
+    if (e == 0.0) return R(0);
+    return static_cast<R>(e) * pow_scalar(x, e - 1.0);
+}
+
+// d sqrt(max(x, floor)) for the gradient g of the root s.
+SORBANE_INLINE R sqrt_floor_grad(R g, R x, R floor, R s) { return x >= floor ? g / (s * R(2)) : R(0); }
+
 }  // namespace sorbane::fused

@@ -69,4 +69,81 @@ R kernel_rotor_speed(const R* u, int64_t stride, int64_t NN) {
                       static_cast<double>(1.0f / 3.0f));
 }
 
+// ---------------------------------------------------------------------------
+// The reverse pass: the operating point's gradients, replayed with its
+// intermediates (interp1d, the cosine correction, momentum theory).
+
+OperatingPointTape operating_point_forward(const Inputs& in, const R* u, int64_t NN, R yaw,
+                                           R tilt) {
+    OperatingPointTape o;
+    o.m3 = cube_mean(u, 1, NN);
+    o.u_avg = pow_scalar(o.m3, 0.3333333333333333);
+    const R* xs = in.table_ws.data_ptr<R>();
+    const R* ys = in.table_ct.data_ptr<R>();
+    o.j = table_interval(in, o.u_avg);
+    o.x0 = xs[o.j];
+    o.x1 = xs[o.j + 1];
+    o.y0 = ys[o.j];
+    o.y1 = ys[o.j + 1];
+    o.den = (o.x1 - o.x0) + f32c(1.1920928955078125e-07f);
+    o.s = (o.y1 - o.y0) / o.den;
+    o.raw = o.y0 + o.s * (o.u_avg - o.x0);
+    o.ct_table = clamp(o.raw, R(0), lit(0.9999));
+    o.cos_yaw = std::cos(yaw * lit(kDegToRad));
+    o.cos_tilt = std::cos(tilt * lit(kDegToRad));
+    o.c = (o.cos_yaw * o.cos_tilt) / in.cos_ref;
+    o.ct_c = o.ct_table * o.c;
+    o.ct = clamp(o.ct_c, R(0), lit(0.9999));
+    o.h = R(1) - o.ct * o.c;
+    o.root = std::sqrt(clamp_min(o.h, lit(1e-6)));
+    o.a = (R(0.5) / o.c) * (R(1) - o.root);
+    return o;
+}
+
+// Gradients of the thrust and induction back to the rotor velocities u
+// (added to grad_u), the angles and the thrust table.
+void operating_point_backward(const Inputs& in, const OperatingPointTape& o, const R* u,
+                              int64_t NN, R yaw, R tilt, R grad_ct, R grad_a, R* grad_u,
+                              R& grad_yaw, R& grad_tilt, R* grad_ws, R* grad_table_ct) {
+    // a = (0.5 / c) (1 - sqrt(max(1 - ct c, 1e-6)))
+    const R half = R(0.5) / o.c;
+    R grad_c = -(grad_a * (R(1) - o.root)) * (half / o.c);
+    const R grad_root = -(grad_a * half);
+    const R grad_h = sqrt_floor_grad(grad_root, o.h, lit(1e-6), o.root);
+    grad_ct += -grad_h * o.c;
+    grad_c += -grad_h * o.ct;
+    // ct = clamp(ct_table c, 0, 0.9999)
+    const R grad_ct_c = (o.ct_c >= R(0) && o.ct_c <= lit(0.9999)) ? grad_ct : R(0);
+    const R grad_ct_table = grad_ct_c * o.c;
+    grad_c += grad_ct_c * o.ct_table;
+    // c = cos(yaw) cos(tilt) / cos_ref
+    const R grad_prod = grad_c / in.cos_ref;
+    const R k = lit(kDegToRad);
+    grad_yaw += -std::sin(yaw * k) * (grad_prod * o.cos_tilt) * k;
+    grad_tilt += -std::sin(tilt * k) * (grad_prod * o.cos_yaw) * k;
+    // ct_table = clamp(interp1d(...), 0, 0.9999)
+    const R grad_raw = (o.raw >= R(0) && o.raw <= lit(0.9999)) ? grad_ct_table : R(0);
+    if (grad_raw == R(0)) return;
+    const R grad_s = grad_raw * (o.u_avg - o.x0);
+    const R grad_u_avg = grad_raw * o.s;
+    const R grad_den = -(grad_s * o.s) / o.den;
+    grad_table_ct[o.j] += grad_raw - grad_s / o.den;
+    grad_table_ct[o.j + 1] += grad_s / o.den;
+    grad_ws[o.j] += -grad_raw * o.s - grad_den;
+    grad_ws[o.j + 1] += grad_den;
+    // u_avg = mean(u^3)^(1/3)
+    const R grad_m3 = grad_u_avg * pow_slope(o.m3, 0.3333333333333333);
+    const R per_point = grad_m3 / static_cast<R>(NN);
+    for (int64_t p = 0; p < NN; ++p) grad_u[p] += per_point * (R(3) * (u[p] * u[p]));
+}
+
+// Cube-mean speed as the kernels form it, max(mean(u^3), 1e-20)^(1/3): the
+// gradient g of it, added to the NN rotor velocities' gradients.
+void kernel_rotor_speed_backward(const R* u, int64_t NN, R g, R* grad_u) {
+    const R m3 = cube_mean(u, 1, NN);
+    if (!(m3 >= f32c(1e-20f)) || g == R(0)) return;
+    const R per_point = (g * pow_slope(m3, static_cast<double>(1.0f / 3.0f))) / static_cast<R>(NN);
+    for (int64_t p = 0; p < NN; ++p) grad_u[p] += per_point * (R(3) * (u[p] * u[p]));
+}
+
 }  // namespace sorbane::fused

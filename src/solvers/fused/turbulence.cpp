@@ -72,4 +72,52 @@ R mixing(const Inputs& in, const CaseData& cd, int64_t i, const R* u, R ti, cons
     return ti_total - ti;
 }
 
+// ---------------------------------------------------------------------------
+// The reverse pass.
+
+// yaw_added_turbulence_mixing at turbine i: for the gradient g of the mixing
+// term, the gradients of its rotor velocities u, of its turbulence ti, and of
+// the spanwise and vertical velocities it read (the input field's and the
+// accumulated ones share one gradient, g_vw: NN values each).
+void mixing_backward(const CaseData& cd, int64_t i, const R* u, R ti,
+                     const R* V, const R* W, R g, R* grad_u, R& grad_ti, R* grad_v, R* grad_w) {
+    const int64_t NN = cd.NN;
+    const R u_eff = kernel_rotor_speed(u, 1, NN);
+    const R ui = u_eff * ti;
+    const R two_thirds = f32c(2.0f / 3.0f);
+    const R k = (ui * ui) / two_thirds;
+    const R k2 = k * R(2);
+    const R u_t = std::sqrt(clamp_min(k2, R(0)));
+    const R* v_in = cd.v_in + i * NN;
+    const R* w_in = cd.w_in + i * NN;
+    R sv = 0, sw = 0;
+    for (int64_t p = 0; p < NN; ++p) {
+        sv += v_in[p] + V[p];
+        sw += w_in[p] + W[p];
+    }
+    const R vm = sv / static_cast<R>(NN);
+    const R wm = sw / static_cast<R>(NN);
+    const R k_total = ((u_t * u_t + vm * vm) + wm * wm) * R(0.5);
+    const R num = std::sqrt(clamp_min(k_total, R(0)) * two_thirds);
+    const R den = clamp_min(u_eff, f32c(1e-6f));
+    const R ti_total = num / den;
+
+    // mix = ti_total - ti; ti_total = sqrt(max(k_total, 0) 2/3) / max(u_eff, 1e-6)
+    grad_ti -= g;
+    R g_u_eff = u_eff >= f32c(1e-6f) ? -(g * ti_total) / den : R(0);
+    const R g_k_total = k_total >= R(0) ? ((g / den) / (num * R(2))) * two_thirds : R(0);
+    const R g_half = g_k_total * R(0.5);
+    const R g_vm = g_half * (vm * R(2)), g_wm = g_half * (wm * R(2));
+    for (int64_t p = 0; p < NN; ++p) {
+        grad_v[p] += g_vm / static_cast<R>(NN);
+        grad_w[p] += g_wm / static_cast<R>(NN);
+    }
+    // u_t = sqrt(max(2 k, 0)); k = (u_eff ti)^2 / (2/3)
+    const R g_k2 = k2 >= R(0) ? (g_half * (u_t * R(2))) / (u_t * R(2)) : R(0);
+    const R g_ui = ((g_k2 * R(2)) / two_thirds) * (ui * R(2));
+    g_u_eff += g_ui * ti;
+    grad_ti += g_ui * u_eff;
+    kernel_rotor_speed_backward(u, NN, g_u_eff, grad_u);
+}
+
 }  // namespace sorbane::fused

@@ -304,4 +304,227 @@ int64_t deficit_points(const CaseData& cd, const Source& src, int64_t lo, int64_
     return K;
 }
 
+// ---------------------------------------------------------------------------
+// The reverse pass: the per-source constants, the per-receiver values and the
+// points' Gaussian, with their gradients.
+
+DeficitSource deficit_forward(const Inputs& in, R x, R ct, R yaw, R ti, R D) {
+    const R tiny = f32c(1e-6f);
+    DeficitSource s;
+    s.c = std::cos(yaw * lit(kDegToRad));
+    s.ctv = clamp(ct, R(0), f32c(0.9999f));
+    s.q = std::sqrt(clamp_min(R(1) - s.ctv, tiny));
+    s.sz0 = D * f32c(0.35355339059327373f);
+    s.sy0 = s.sz0 * s.c;
+    s.x0_num = (D * s.c) * (s.q + R(1));
+    s.x0_den_in = ti * in.alpha4 + (R(1) - s.q) * in.beta2;
+    s.x0_den = clamp_min(s.x0_den_in, tiny) * f32c(1.4142135623730951f);
+    s.x0 = s.x0_num / s.x0_den + x;
+    s.x0_len_in = s.x0 - x;
+    s.x0_len = clamp_min(s.x0_len_in, R(1));
+    s.snw_in = s.ctv / R(2);
+    s.snw_root = std::sqrt(clamp_min(s.snw_in, tiny));
+    s.snw = (D * f32c(0.501f)) * s.snw_root;
+    s.k = ti * in.ka + in.kb;
+    s.ct_c = s.ctv * s.c;
+    s.DD = D * D;
+    return s;
+}
+
+void deficit_source_backward(const Inputs& in, const DeficitSource& s, R ct, R yaw, R D,
+                             DeficitSourceGrad g, R& grad_x, R& grad_ct, R& grad_yaw,
+                             R& grad_ti, R& grad_D) {
+    const R tiny = f32c(1e-6f);
+    if (s.x0_len_in >= R(1)) {
+        g.x0 += g.x0_len;
+        grad_x -= g.x0_len;
+    }
+    grad_D += g.DD * (D * R(2));
+    R grad_ctv = g.ct_c * s.c;
+    R grad_c = g.ct_c * s.ctv;
+    grad_ti += g.k * in.ka;
+    grad_D += g.snw * f32c(0.501f) * s.snw_root;
+    grad_ctv += sqrt_floor_grad(g.snw * (D * f32c(0.501f)), s.snw_in, tiny, s.snw_root) / R(2);
+    grad_x += g.x0;
+    const R grad_num = g.x0 / s.x0_den;
+    const R grad_den = -(g.x0 * s.x0_num) / (s.x0_den * s.x0_den);
+    const R grad_den_in = s.x0_den_in >= tiny ? grad_den * f32c(1.4142135623730951f) : R(0);
+    grad_ti += grad_den_in * in.alpha4;
+    R grad_q = -grad_den_in * in.beta2;
+    grad_D += grad_num * s.c * (s.q + R(1));
+    grad_c += grad_num * D * (s.q + R(1));
+    grad_q += grad_num * (D * s.c);
+    g.sz0 += g.sy0 * s.c;
+    grad_c += g.sy0 * s.sz0;
+    grad_D += g.sz0 * f32c(0.35355339059327373f);
+    grad_ctv -= sqrt_floor_grad(grad_q, R(1) - s.ctv, tiny, s.q);
+    if (ct >= R(0) && ct <= f32c(0.9999f)) grad_ct += grad_ctv;
+    grad_yaw += -std::sin(yaw * lit(kDegToRad)) * grad_c * lit(kDegToRad);
+}
+
+
+DeficitReceiver deficit_receiver(const Inputs& in, const DeficitSource& s, R x, R X) {
+    const R tiny = f32c(1e-6f);
+    DeficitReceiver d;
+    d.dx = X - x;
+    d.rr_in = d.dx / s.x0_len;
+    d.rr = clamp(d.rr_in, R(0), R(1));
+    const R one_r = R(1) - d.rr;
+    const R sy_near = one_r * s.snw + d.rr * s.sy0;
+    const R sz_near = one_r * s.snw + d.rr * s.sz0;
+    d.e_in = X - s.x0;
+    d.e = clamp_min(d.e_in, R(0));
+    const R sy_far = s.k * d.e + s.sy0;
+    const R sz_far = s.k * d.e + s.sz0;
+    d.m = X >= s.x0 ? R(1) : R(0);
+    const R one_m = R(1) - d.m;
+    d.sy = d.m * sy_far + one_m * sy_near;
+    d.sz = d.m * sz_far + one_m * sz_near;
+    d.s2y = clamp_min(d.sy * d.sy, tiny);
+    d.s2z = clamp_min(d.sz * d.sz, tiny);
+    d.gate = R(1) / (exp_v(-(d.dx * in.sigmoid_k)) + R(1));
+    d.P_in = ((d.sy * R(8)) * d.sz) / s.DD;
+    d.P = clamp_min(d.P_in, tiny);
+    d.Q_in = R(1) - s.ct_c / d.P;
+    d.root = std::sqrt(clamp(d.Q_in, R(0), R(1)));
+    d.amp = R(1) - d.root;
+
+    const R slope_rr = (d.rr_in >= R(0) && d.rr_in <= R(1)) ? R(1) / s.x0_len : R(0);
+    const R slope_e = d.e_in >= R(0) ? R(1) : R(0);
+    const R slope_sy = d.m != R(0) ? s.k * slope_e : slope_rr * s.sy0 - slope_rr * s.snw;
+    const R slope_sz = d.m != R(0) ? s.k * slope_e : slope_rr * s.sz0 - slope_rr * s.snw;
+    d.slope_s2y = d.sy * d.sy >= tiny ? (d.sy * R(2)) * slope_sy : R(0);
+    d.slope_s2z = d.sz * d.sz >= tiny ? (d.sz * R(2)) * slope_sz : R(0);
+    d.slope_gate = (d.gate * (R(1) - d.gate)) * in.sigmoid_k;
+    const R slope_P = d.P_in >= tiny ? ((slope_sy * d.sz + d.sy * slope_sz) * R(8)) / s.DD : R(0);
+    const R slope_Q = (s.ct_c * slope_P) / (d.P * d.P);
+    d.slope_amp = (d.Q_in >= R(0) && d.Q_in <= R(1)) ? -slope_Q / (d.root * R(2)) : R(0);
+    return d;
+}
+
+// Sums over the receiver's points of the gradients of its per-receiver values,
+// back to the source's constants and x (the receiver's x is done per point).
+void deficit_receiver_backward(const DeficitSource& s, const DeficitReceiver& d, R grad_amp,
+                               R grad_gate, R grad_s2y, R grad_s2z, DeficitSourceGrad& g,
+                               R& grad_x, const Inputs& in) {
+    const R tiny = f32c(1e-6f);
+    R grad_sy = 0, grad_sz = 0, grad_dx = 0;
+    // amp = 1 - sqrt(clamp(1 - ct_c / P, 0, 1)); P = max(8 sy sz / D^2, tiny)
+    const R grad_Q = (d.Q_in >= R(0) && d.Q_in <= R(1)) ? -grad_amp / (d.root * R(2)) : R(0);
+    if (grad_Q != R(0)) {
+        g.ct_c -= grad_Q / d.P;
+        const R grad_P = (grad_Q * s.ct_c) / (d.P * d.P);
+        if (d.P_in >= tiny) {
+            grad_sy += (grad_P * R(8)) * d.sz / s.DD;
+            grad_sz += (grad_P * (d.sy * R(8))) / s.DD;
+            g.DD -= (grad_P * d.P_in) / s.DD;
+        }
+    }
+    // The logistic gate of dx k.
+    grad_dx += grad_gate * (d.gate * (R(1) - d.gate)) * in.sigmoid_k;
+    if (d.sy * d.sy >= tiny) grad_sy += grad_s2y * (d.sy * R(2));
+    if (d.sz * d.sz >= tiny) grad_sz += grad_s2z * (d.sz * R(2));
+    if (d.m != R(0)) {
+        g.k += (grad_sy + grad_sz) * d.e;
+        g.sy0 += grad_sy;
+        g.sz0 += grad_sz;
+        if (d.e_in >= R(0)) g.x0 -= (grad_sy + grad_sz) * s.k;
+    } else {
+        const R one_r = R(1) - d.rr;
+        g.snw += (grad_sy + grad_sz) * one_r;
+        g.sy0 += grad_sy * d.rr;
+        g.sz0 += grad_sz * d.rr;
+        const R grad_rr = grad_sy * s.sy0 + grad_sz * s.sz0 - (grad_sy + grad_sz) * s.snw;
+        if (d.rr_in >= R(0) && d.rr_in <= R(1)) {
+            grad_dx += grad_rr / s.x0_len;
+            g.x0_len -= (grad_rr * d.rr_in) / s.x0_len;
+        }
+    }
+    grad_x -= grad_dx;
+}
+
+namespace {
+
+// The reverse of the superposition and of gauss_velocity_deficit's Gaussian at
+// every point of the packed receivers: grad_A (the combined deficit after the
+// wake) becomes the gradient before it; the points' gradients are written,
+// the per-receiver ones summed over the points.
+SORBANE_HOT void gauss_points_backward(int64_t NN, int64_t Kp, R H, const R* __restrict yc,
+                                         const R* __restrict s2y, const R* __restrict s2z,
+                                         const R* __restrict amp, const R* __restrict gate,
+                                         const R* __restrict slope_amp,
+                                         const R* __restrict slope_gate,
+                                         const R* __restrict slope_s2y,
+                                         const R* __restrict slope_s2z, const R* __restrict Yp,
+                                         const R* __restrict Zp, const R* __restrict U0p,
+                                         const R* __restrict a_before_p, R* __restrict grad_A_p,
+                                         R* __restrict grad_u0_p, R* __restrict grad_x_p,
+                                         R* __restrict grad_y_p, R* __restrict grad_z_p,
+                                         R* __restrict sum_amp, R* __restrict sum_gate,
+                                         R* __restrict sum_s2y, R* __restrict sum_s2z,
+                                         R* __restrict sum_yc, R* __restrict sum_H) {
+    for (int64_t k = 0; k < Kp; ++k) {
+        sum_amp[k] = sum_gate[k] = sum_s2y[k] = sum_s2z[k] = sum_yc[k] = sum_H[k] = R(0);
+    }
+    for (int64_t p = 0; p < NN; ++p) {
+        const R* __restrict Y = Yp + p * Kp;
+        const R* __restrict Z = Zp + p * Kp;
+        const R* __restrict U0 = U0p + p * Kp;
+        const R* __restrict a_before = a_before_p + p * Kp;
+        R* __restrict grad_A = grad_A_p + p * Kp;
+        R* __restrict grad_u0 = grad_u0_p + p * Kp;
+        R* __restrict grad_x = grad_x_p + p * Kp;
+        R* __restrict grad_y = grad_y_p + p * Kp;
+        R* __restrict grad_z = grad_z_p + p * Kp;
+        for (int64_t k = 0; k < Kp; ++k) {
+            const R dy = Y[k] - yc[k];
+            const R dz = Z[k] - H;
+            const R G = exp_v(((dy * dy) / s2y[k] + (dz * dz) / s2z[k]) * R(-0.5));
+            const R amp_G = amp[k] * G;
+            const R amp_G_gate = amp_G * gate[k];
+            const R def = amp_G_gate * U0[k];
+            const R a_old = a_before[k];
+            const R arg = a_old * a_old + def * def;
+            const R a_new = std::sqrt(clamp_min(arg, lit(1e-20)));
+            // A = sqrt(max(A^2 + D^2, 1e-20))
+            const R grad_arg = arg >= lit(1e-20) ? grad_A[k] / (a_new * R(2)) : R(0);
+            grad_A[k] = grad_arg * (a_old * R(2));
+            const R grad_def = grad_arg * (def * R(2));
+            // D = ((amp G) gate) u0
+            grad_u0[k] = grad_def * amp_G_gate;
+            const R grad_amp_G = (grad_def * U0[k]) * gate[k];
+            const R grad_gate = (grad_def * U0[k]) * amp_G;
+            const R grad_amp = grad_amp_G * G;
+            // G = exp(-(dy^2 / s2y + dz^2 / s2z) / 2)
+            const R grad_q = (grad_amp_G * amp[k]) * G * R(-0.5);
+            const R grad_dy = (grad_q * (dy * R(2))) / s2y[k];
+            const R grad_dz = (grad_q * (dz * R(2))) / s2z[k];
+            const R grad_s2y = -(grad_q * (dy * dy)) / (s2y[k] * s2y[k]);
+            const R grad_s2z = -(grad_q * (dz * dz)) / (s2z[k] * s2z[k]);
+            grad_y[k] = grad_dy;
+            grad_z[k] = grad_dz;
+            grad_x[k] = grad_amp * slope_amp[k] + grad_gate * slope_gate[k] +
+                        grad_s2y * slope_s2y[k] + grad_s2z * slope_s2z[k];
+            sum_yc[k] -= grad_dy;
+            sum_H[k] -= grad_dz;
+            sum_amp[k] += grad_amp;
+            sum_gate[k] += grad_gate;
+            sum_s2y[k] += grad_s2y;
+            sum_s2z[k] += grad_s2z;
+        }
+    }
+}
+
+}  // namespace
+
+void deficit_points_backward(int64_t NN, R H, PackedReceivers& pk) {
+    gauss_points_backward(NN, pk.Kp, H, pk.yc.data(), pk.s2y.data(), pk.s2z.data(), pk.amp.data(),
+                          pk.gate.data(), pk.slope_amp.data(), pk.slope_gate.data(),
+                          pk.slope_s2y.data(), pk.slope_s2z.data(), pk.Y.data(), pk.Z.data(),
+                          pk.U0.data(), pk.a_before.data(), pk.grad_A.data(), pk.grad_u0.data(),
+                          pk.grad_x.data(), pk.grad_y.data(), pk.grad_z.data(),
+                          pk.sum_amp.data(), pk.sum_gate.data(), pk.sum_s2y.data(),
+                          pk.sum_s2z.data(), pk.sum_yc.data(), pk.sum_H.data());
+}
+
 }  // namespace sorbane::fused

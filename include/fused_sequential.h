@@ -1,3 +1,0 @@
-#pragma once
-// Kept for the reverse pass until it moves into src/solvers/fused.
-#include "fused/sequential.h"
