@@ -13,40 +13,11 @@
 namespace sorbane::fused {
 
 bool Source::set_deflection(const Inputs& in, R yaw_eff, R ti) {
-    const R tiny = f32c(1e-6f), ct_max = f32c(0.9999f);
-    const R D = rd, I = ti;
-    // Positive yaw turns the wake towards -y.
-    const R gr = yaw_eff * static_cast<R>(-kDegToRad);
-    const R c = std::cos(gr);
-    const R ctv = clamp(ct, R(0), ct_max);
-    const R q = std::sqrt(clamp_min(R(1) - ctv, tiny));
-    // Only the thrust component along the wind drives the momentum deficit.
-    const R ctc = clamp(ctv * c, R(0), ct_max);
-    const R qc = std::sqrt(clamp_min(R(1) - ctc, tiny));
-    const R sz0 =
-        (D * R(0.5)) *
-        std::sqrt(clamp_min(ctc / clamp_min(((R(1) - qc) * R(2)) * (q + R(1)), tiny), tiny));
-    const R sy0 = sz0 * c;
-    const R x0 =
-        ((D * c) * (qc + R(1))) /
-            (clamp_min(I * in.alpha4 + (R(1) - q) * in.beta2, tiny) * f32c(1.4142135623730951f)) +
-        x;
-    const R k = I * in.ka + in.kb;
-    const R C0 = R(1) - q;
-    const R M0 = C0 * (R(2) - C0);
-    const R sM = std::sqrt(clamp_min(M0, tiny));
-    const R E0 = (C0 * C0 - C0 * f32c(3.2607121487f)) + f32c(4.1868372753f);
-    const R theta = ((gr * in.skew) / clamp_min(c, tiny)) * (R(1) - qc);
-    const R L = clamp_min(x0 - x, R(0));
-    const R delta0 = std::tan(theta) * L;
-    const R P0 = clamp_min(sy0 * sz0, tiny);
-    const R phi = ((theta * E0) / f32c(5.2f)) *
-                  std::sqrt(clamp_min(P0 / clamp_min((k * k) * M0, tiny), tiny));
-    const R L1 = clamp_min(L, R(1));
-    deflection = {.near_wake_end = x0, .expansion = k, .width_y0 = sy0, .width_z0 = sz0,
-                  .sqrt_M0 = sM, .width_product0 = P0, .growth = phi, .ramp_length = L1,
-                  .straight_offset = delta0};
-    const R check = (sz0 + sy0 + x0 + k + sM + delta0 + P0 + phi + L1) * R(0);
+    const DeflectionSource s = deflection_forward(in, x, ct, yaw_eff, ti, rd);
+    deflection = {.near_wake_end = s.x0, .expansion = s.k, .width_y0 = s.sy0, .width_z0 = s.sz0,
+                  .sqrt_M0 = s.sM, .width_product0 = s.P0, .growth = s.phi, .ramp_length = s.L1,
+                  .straight_offset = s.delta0};
+    const R check = (s.sz0 + s.sy0 + s.x0 + s.k + s.sM + s.delta0 + s.P0 + s.phi + s.L1) * R(0);
     return check == R(0);
 }
 
@@ -108,10 +79,12 @@ SORBANE_HOT void deflection_pairs(const Inputs& in, const CaseData& cd, const So
 DeflectionSource deflection_forward(const Inputs& in, R x, R ct, R yaw, R ti, R D) {
     const R tiny = f32c(1e-6f), ct_max = f32c(0.9999f);
     DeflectionSource s;
+    // Positive yaw turns the wake towards -y.
     s.gr = yaw * static_cast<R>(-kDegToRad);
     s.c = std::cos(s.gr);
     s.ctv = clamp(ct, R(0), ct_max);
     s.q = std::sqrt(clamp_min(R(1) - s.ctv, tiny));
+    // Only the thrust component along the wind drives the momentum deficit.
     s.ctc_in = s.ctv * s.c;
     s.ctc = clamp(s.ctc_in, R(0), ct_max);
     s.qc = std::sqrt(clamp_min(R(1) - s.ctc, tiny));

@@ -17,27 +17,11 @@
 namespace sorbane::fused {
 
 bool Source::set_deficit(const Inputs& in, R yaw, R ti) {
-    const R tiny = f32c(1e-6f);
-    const R D = rd, I = ti;
-    const R c = std::cos(yaw * lit(kDegToRad));
-    const R ctv = clamp(ct, R(0), f32c(0.9999f));
-    const R q = std::sqrt(clamp_min(R(1) - ctv, tiny));
-    const R sz0 = D * f32c(0.35355339059327373f);  // sqrt(2)/4
-    const R sy0 = sz0 * c;
-    const R x0 =
-        ((D * c) * (q + R(1))) /
-            (clamp_min(I * in.alpha4 + (R(1) - q) * in.beta2, tiny) * f32c(1.4142135623730951f)) +
-        x;
-    // The unit floor keeps the near wake's ramp finite for a vanishing near wake.
-    const R x0_len = clamp_min(x0 - x, R(1));
-    const R snw = (D * f32c(0.501f)) * std::sqrt(clamp_min(ctv / R(2), tiny));
-    const R k = I * in.ka + in.kb;
-    const R ct_c = ctv * c;
-    const R DD = D * D;
-    deficit = {.near_wake_end = x0, .ramp_length = x0_len, .expansion = k, .width_y0 = sy0,
-               .width_z0 = sz0, .width_rotor = snw, .ct_axial = ct_c, .diameter_sq = DD,
-               .sigmoid_k = in.sigmoid_k};
-    const R check = (sz0 + sy0 + x0 + x0_len + snw + k + ct_c + DD) * R(0);
+    const DeficitSource s = deficit_forward(in, x, ct, yaw, ti, rd);
+    deficit = {.near_wake_end = s.x0, .ramp_length = s.x0_len, .expansion = s.k,
+               .width_y0 = s.sy0, .width_z0 = s.sz0, .width_rotor = s.snw, .ct_axial = s.ct_c,
+               .diameter_sq = s.DD, .sigmoid_k = in.sigmoid_k};
+    const R check = (s.sz0 + s.sy0 + s.x0 + s.x0_len + s.snw + s.k + s.ct_c + s.DD) * R(0);
     return check == R(0);
 }
 
@@ -314,13 +298,14 @@ DeficitSource deficit_forward(const Inputs& in, R x, R ct, R yaw, R ti, R D) {
     s.c = std::cos(yaw * lit(kDegToRad));
     s.ctv = clamp(ct, R(0), f32c(0.9999f));
     s.q = std::sqrt(clamp_min(R(1) - s.ctv, tiny));
-    s.sz0 = D * f32c(0.35355339059327373f);
+    s.sz0 = D * f32c(0.35355339059327373f);  // sqrt(2)/4
     s.sy0 = s.sz0 * s.c;
     s.x0_num = (D * s.c) * (s.q + R(1));
     s.x0_den_in = ti * in.alpha4 + (R(1) - s.q) * in.beta2;
     s.x0_den = clamp_min(s.x0_den_in, tiny) * f32c(1.4142135623730951f);
     s.x0 = s.x0_num / s.x0_den + x;
     s.x0_len_in = s.x0 - x;
+    // The unit floor keeps the near wake's ramp finite for a vanishing near wake.
     s.x0_len = clamp_min(s.x0_len_in, R(1));
     s.snw_in = s.ctv / R(2);
     s.snw_root = std::sqrt(clamp_min(s.snw_in, tiny));
