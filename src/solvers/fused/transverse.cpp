@@ -16,29 +16,107 @@
 
 namespace sorbane::fused {
 
+namespace {
+
+// The turbine's own scalars in wake_added_yaw, read as 32-bit floats and
+// combined in single precision as that kernel does: its top, bottom and hub
+// heights, the core size squared and the circulations' factors.
+struct AddedYawRotor {
+    float z_top, z_bot, h;
+    R eps2, top_factor, bot_factor, rot_factor, tau;
+};
+
+AddedYawRotor added_yaw_rotor(const Inputs& in, int64_t i) {
+    const float d = static_cast<float>(in.rd.data_ptr<R>()[i]);
+    const float h = static_cast<float>(in.hh.data_ptr<R>()[i]);
+    const float eps = 0.2f * d;
+    AddedYawRotor o;
+    o.h = h;
+    o.eps2 = static_cast<R>(eps * eps);
+    o.z_top = std::fma(0.5f, d, h);
+    o.z_bot = std::fma(-0.5f, d, h);
+    const float h_safe = std::max(h, 1e-6f);
+    const float vel_top = std::pow(std::max(o.z_top / h_safe, 1e-6f), in.shear_f);
+    const float vel_bot = std::pow(std::max(o.z_bot / h_safe, 1e-6f), in.shear_f);
+    const float g = d * (kPiF / 8.0f);
+    o.top_factor = static_cast<R>(g * vel_top);
+    o.bot_factor = static_cast<R>(-(vel_bot * g));
+    o.rot_factor = static_cast<R>(d * (kPiF / 2.0f));
+    o.tau = static_cast<R>(std::max(in.tsr_f, 1e-6f));
+    return o;
+}
+
+// The receivers a source's vortices reach: every one not upstream of it (one
+// abreast counts). Fills x_offset (rotor-mean x less the source's) and reached
+// (1 or 0) over all T; [lo, hi) spans those reached, empty when none.
+bool vortex_span(const CaseData& cd, R x, R* x_offset, R* reached, int64_t& lo, int64_t& hi) {
+    lo = cd.T;
+    hi = 0;
+    for (int64_t r = 0; r < cd.T; ++r) {
+        x_offset[r] = cd.xbar[r] - x;
+        const bool m = x_offset[r] >= R(0);
+        reached[r] = m ? R(1) : R(0);
+        if (m) {
+            lo = std::min(lo, r);
+            hi = r + 1;
+        }
+    }
+    if (lo < hi) return true;
+    lo = hi = 0;
+    return false;
+}
+
+// gauss_transverse_velocities' per-source values: the top and bottom
+// circulations of the yawed rotor (with the shear at its edges), the wake
+// rotation's from the induction and the rotor speed, and the core size.
+struct VortexSource {
+    R sn, cs, h_safe, top_ratio, bot_raw, bot_ratio, vel_top, vel_bot, base_top, base_bot;
+    R sc_top, sc_bot, g_top, g_bot, u_eff, induction, rot_num, tsr, g_rot, eps_gain, eps;
+};
+
+VortexSource vortex_source(const Inputs& in, const CaseData& cd, R H, R D, R ct, R a, R yaw,
+                           const R* u) {
+    const R tiny = f32c(1e-6f);
+    VortexSource o;
+    const R yr = yaw * lit(kDegToRad);
+    o.sn = std::sin(yr);
+    o.cs = std::cos(yr);
+    o.h_safe = clamp_min(H, tiny);
+    o.top_ratio = (H + D / R(2)) / o.h_safe;
+    o.bot_raw = H - D / R(2);
+    o.bot_ratio = clamp_min(o.bot_raw, tiny) / o.h_safe;
+    o.vel_top = pow_scalar(o.top_ratio, in.shear);
+    o.vel_bot = pow_scalar(o.bot_ratio, in.shear);
+    o.base_top = ((D * f32c(kPiF / 8.0f)) * o.vel_top) * cd.u_inf;
+    o.base_bot = ((D * f32c(kPiF / 8.0f)) * o.vel_bot) * cd.u_inf;
+    o.sc_top = o.sn * o.cs;
+    o.sc_bot = -o.sn * o.cs;
+    o.g_top = o.sc_top * (o.base_top * ct);
+    o.g_bot = o.sc_bot * (o.base_bot * ct);
+    o.u_eff = kernel_rotor_speed(u, 1, cd.NN);
+    o.induction = a - a * a;
+    o.rot_num = (D * f32c(kPiF / 2.0f)) * o.induction;
+    o.tsr = clamp_min(in.tsr, tiny);
+    o.g_rot = (o.rot_num * o.u_eff) / o.tsr;
+    o.eps_gain = static_cast<R>(narrow(0.2));
+    o.eps = D * o.eps_gain;
+    return o;
+}
+
+}  // namespace
+
 R added_yaw(const Inputs& in, const CaseData& cd, int64_t i, const R* u, const R* v, R ct, R a) {
     const int64_t S = cd.S, NN = cd.NN;
     const R u_inf = cd.u0bar[i];
     const R v_mean = rotor_mean(v, S, NN);
     const R u_eff = kernel_rotor_speed(u, 1, NN);
 
-    // The turbine's own scalars, read as 32-bit floats and combined in single
-    // precision, as wake_added_yaw does.
-    const float d = static_cast<float>(in.rd.data_ptr<R>()[i]);
-    const float h = static_cast<float>(in.hh.data_ptr<R>()[i]);
-    const float eps = 0.2f * d;
-    const float eps2 = eps * eps;
-    const float z_top = std::fma(0.5f, d, h);
-    const float z_bot = std::fma(-0.5f, d, h);
-    const float h_safe = std::max(h, 1e-6f);
-    const float vel_top = std::pow(std::max(z_top / h_safe, 1e-6f), in.shear_f);
-    const float vel_bot = std::pow(std::max(z_bot / h_safe, 1e-6f), in.shear_f);
-    const float g = d * (kPiF / 8.0f);
-    const float tau = std::max(in.tsr_f, 1e-6f);
-
-    const R gamma_top = (u_inf * static_cast<R>(g * vel_top)) * ct;
-    const R gamma_bot = (u_inf * static_cast<R>(-(vel_bot * g))) * ct;
-    const R gamma_rot = (((a - a * a) * static_cast<R>(d * (kPiF / 2.0f))) * u_eff) / static_cast<R>(tau);
+    const AddedYawRotor rotor = added_yaw_rotor(in, i);
+    const R gamma_top = (u_inf * rotor.top_factor) * ct;
+    const R gamma_bot = (u_inf * rotor.bot_factor) * ct;
+    const R gamma_rot = (((a - a * a) * rotor.rot_factor) * u_eff) / rotor.tau;
+    const float z_top = rotor.z_top, z_bot = rotor.z_bot, h = rotor.h;
+    const R eps2 = rotor.eps2;
 
     const R* Y = cd.Y.data() + i;
     const R* Z = cd.Z.data() + i;
@@ -153,45 +231,18 @@ SORBANE_HOT void vortex_points(int64_t S, int64_t NN, int64_t lo, int64_t hi, R 
 
 void transverse(const Inputs& in, const CaseData& cd, const Source& src, R yaw, const R* u, R* V,
                 R* W, Work& w, int64_t& lo, int64_t& hi) {
-    const int64_t T = cd.T, NN = cd.NN;
-    // Nothing reaches a rotor upstream of the source; one abreast of it counts.
-    lo = T;
-    hi = 0;
-    for (int64_t r = 0; r < T; ++r) {
-        w.x_offset[r] = cd.xbar[r] - src.x;
-        const bool m = w.x_offset[r] >= R(0);
-        w.reached[r] = m ? R(1) : R(0);
-        if (m) {
-            lo = std::min(lo, r);
-            hi = r + 1;
-        }
-    }
-    if (lo >= hi) {
-        lo = hi = 0;
-        return;
-    }
-
-    const R tiny = f32c(1e-6f);
-    const R yr = yaw * lit(kDegToRad);
-    const R sn = std::sin(yr), cs = std::cos(yr);
+    if (!vortex_span(cd, src.x, w.x_offset.data(), w.reached.data(), lo, hi)) return;
     const R h2 = src.hh, d2 = src.rd;
-    const R h2_safe = clamp_min(h2, tiny);
-    const R vel_top = pow_scalar((h2 + d2 / R(2)) / h2_safe, in.shear);
-    const R vel_bot = pow_scalar(clamp_min(h2 - d2 / R(2), tiny) / h2_safe, in.shear);
-    const R g_top = (sn * cs) * ((((d2 * f32c(kPiF / 8.0f)) * vel_top) * cd.u_inf) * src.ct);
-    const R g_bot = (-sn * cs) * ((((d2 * f32c(kPiF / 8.0f)) * vel_bot) * cd.u_inf) * src.ct);
-    const R u_eff = kernel_rotor_speed(u, 1, NN);
-    const R g_rot = (((d2 * f32c(kPiF / 2.0f)) * (src.a - src.a * src.a)) * u_eff) /
-                    clamp_min(in.tsr, tiny);
+    const VortexSource vs = vortex_source(in, cd, h2, d2, src.ct, src.a, yaw, u);
+    const R g_top = vs.g_top, g_bot = vs.g_bot, g_rot = vs.g_rot, eps = vs.eps;
     const bool pair = g_top != R(0) || g_bot != R(0);
     const bool rot = g_rot != R(0);
     if (!pair && !rot) {
         lo = hi = 0;
         return;
     }
-    const R eps = d2 * static_cast<R>(narrow(0.2));
     // Whole vectors: lanes past hi are masked out or spare.
-    vortex_points(cd.S, NN, lo, lo + padded(hi - lo), src.y, h2, d2 / R(2), d2 / R(8), eps * eps,
+    vortex_points(cd.S, cd.NN, lo, lo + padded(hi - lo), src.y, h2, d2 / R(2), d2 / R(8), eps * eps,
                   static_cast<R>(in.shear), cd.u_inf, g_top, g_bot, g_rot, pair, rot, cd.Y.data(),
                   cd.Z.data(), cd.U0.data(), w.x_offset.data(), w.reached.data(), V, W);
 }
@@ -208,19 +259,10 @@ void added_yaw_backward(const Inputs& in, const CaseData& cd, int64_t i, const R
     for (int64_t p = 0; p < NN; ++p) v_sum += v[p];
     const R v_mean = v_sum / static_cast<R>(NN);
     const R u_eff = kernel_rotor_speed(u, 1, NN);
-    const float d = static_cast<float>(in.rd.data_ptr<R>()[i]);
-    const float h = static_cast<float>(in.hh.data_ptr<R>()[i]);
-    const float eps = 0.2f * d;
-    const R eps2 = static_cast<R>(eps * eps);
-    const float z_top = std::fma(0.5f, d, h);
-    const float z_bot = std::fma(-0.5f, d, h);
-    const float h_safe = std::max(h, 1e-6f);
-    const float vel_top = std::pow(std::max(z_top / h_safe, 1e-6f), in.shear_f);
-    const float vel_bot = std::pow(std::max(z_bot / h_safe, 1e-6f), in.shear_f);
-    const float gf = d * (kPiF / 8.0f);
-    const R top_factor = static_cast<R>(gf * vel_top), bot_factor = static_cast<R>(-(vel_bot * gf));
-    const R rot_factor = static_cast<R>(d * (kPiF / 2.0f));
-    const R tau = static_cast<R>(std::max(in.tsr_f, 1e-6f));
+    const AddedYawRotor rotor = added_yaw_rotor(in, i);
+    const R top_factor = rotor.top_factor, bot_factor = rotor.bot_factor;
+    const R rot_factor = rotor.rot_factor, tau = rotor.tau, eps2 = rotor.eps2;
+    const float z_top = rotor.z_top, z_bot = rotor.z_bot, h = rotor.h;
     const R gamma_top = (u_inf * top_factor) * ct;
     const R gamma_bot = (u_inf * bot_factor) * ct;
     const R induction = a - a * a;
@@ -411,42 +453,18 @@ void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R 
                          R ct, R a, R yaw, const R* u, const R* grad_V, const R* grad_W,
                          R* grad_Y, R* grad_Z, R* grad_U0, R* grad_xbar, R* grad_u,
                          TransverseLanes& lanes, TransverseGrads& out) {
-    const int64_t T = cd.T, NN = cd.NN, S = cd.S;
+    const int64_t NN = cd.NN, S = cd.S;
     lanes.reset(S);
-    int64_t lo = T, hi = 0;
-    for (int64_t r = 0; r < T; ++r) {
-        lanes.dx[r] = cd.xbar[r] - x;
-        const bool m = lanes.dx[r] >= R(0);
-        lanes.mask[r] = m ? R(1) : R(0);
-        if (m) {
-            lo = std::min(lo, r);
-            hi = r + 1;
-        }
-    }
-    if (lo >= hi) return;
-
-    const R tiny = f32c(1e-6f);
-    const R yr = yaw * lit(kDegToRad);
-    const R sn = std::sin(yr), cs = std::cos(yr);
-    const R h_safe = clamp_min(H, tiny);
-    const R top_ratio = (H + D / R(2)) / h_safe;
-    const R bot_raw = H - D / R(2);
-    const R bot_ratio = clamp_min(bot_raw, tiny) / h_safe;
-    const R vel_top = pow_scalar(top_ratio, in.shear);
-    const R vel_bot = pow_scalar(bot_ratio, in.shear);
-    const R pi8 = f32c(kPiF / 8.0f), pi2 = f32c(kPiF / 2.0f);
-    const R base_top = ((D * pi8) * vel_top) * cd.u_inf;
-    const R base_bot = ((D * pi8) * vel_bot) * cd.u_inf;
-    const R sc_top = sn * cs, sc_bot = -sn * cs;
-    const R g_top = sc_top * (base_top * ct);
-    const R g_bot = sc_bot * (base_bot * ct);
-    const R u_eff = kernel_rotor_speed(u, 1, NN);
-    const R induction = a - a * a;
-    const R rot_num = (D * pi2) * induction;
-    const R tsr = clamp_min(in.tsr, tiny);
-    const R g_rot = (rot_num * u_eff) / tsr;
-    const R eps_gain = static_cast<R>(narrow(0.2));
-    const R eps = D * eps_gain;
+    int64_t lo, hi;
+    if (!vortex_span(cd, x, lanes.dx.data(), lanes.mask.data(), lo, hi)) return;
+    const VortexSource vs = vortex_source(in, cd, H, D, ct, a, yaw, u);
+    const R sn = vs.sn, cs = vs.cs, h_safe = vs.h_safe, top_ratio = vs.top_ratio;
+    const R bot_raw = vs.bot_raw, bot_ratio = vs.bot_ratio, vel_top = vs.vel_top;
+    const R vel_bot = vs.vel_bot, base_top = vs.base_top, base_bot = vs.base_bot;
+    const R sc_top = vs.sc_top, sc_bot = vs.sc_bot, g_top = vs.g_top, g_bot = vs.g_bot;
+    const R u_eff = vs.u_eff, induction = vs.induction, rot_num = vs.rot_num, tsr = vs.tsr;
+    const R g_rot = vs.g_rot, eps_gain = vs.eps_gain, eps = vs.eps;
+    const R tiny = f32c(1e-6f), pi8 = f32c(kPiF / 8.0f), pi2 = f32c(kPiF / 2.0f);
     vortex_points_backward(S, NN, lo, lo + padded(hi - lo), y, H, D / R(2), D / R(8), eps * eps,
                            static_cast<R>(in.shear), cd.u_inf, g_top, g_bot, g_rot, cd.Y.data(),
                            cd.Z.data(), cd.U0.data(), grad_V, grad_W, grad_Y, grad_Z, grad_U0,
