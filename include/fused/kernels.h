@@ -244,6 +244,12 @@ real_t mixing(const Inputs& in, const CaseData& cd, int64_t i, const real_t* u, 
 
 // The reverse pass: each function answers its forward twin above with the
 // gradients; the structs keep the intermediates the gradients read.
+struct TurbulenceGrads {
+    R a = 0, amb = 0, D = 0, x = 0;  // the source's induction, diameter and x; the ambient TI
+};
+void added_turbulence_backward(const Inputs& in, const CaseData& cd, int64_t i, R x, R y, R D,
+                               R a, const R* ti_before, R ti_own, const int64_t* entry,
+                               const R* count, R* grad_TI, R* grad_xbar, TurbulenceGrads& out);
 void mixing_backward(const CaseData& cd, int64_t i, const R* u, R ti,
                      const R* V, const R* W, R g, R* grad_u, R& grad_ti, R* grad_v, R* grad_w);
 

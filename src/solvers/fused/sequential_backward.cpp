@@ -135,8 +135,6 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
         }
     }
 
-    const R amb = cd.amb, amb_sq = cd.amb_sq;
-    const R ti_floor = std::sqrt(clamp_min(R(0) * R(0) + amb_sq, lit(1e-6)));
     for (int64_t i = T - 1; i >= 0; --i) {
         const int64_t e0 = tape.first[i], e1 = tape.first[i + 1];
         const R* u_raw = tape.u_raw.data() + i * NN;
@@ -153,55 +151,16 @@ void reverse_case(const Inputs& in, const CaseData& cd, const SequentialTape& ta
         R grad_ct = 0, grad_a = 0, grad_yaw = 0, grad_tilt = 0, grad_ti = 0, grad_D = 0,
           grad_H = 0, grad_x = 0, grad_y = 0, grad_yaw_eff = 0, grad_ti_after = 0;
 
-        // Turbulence: TI_r = maximum(TI_r, sqrt(max(c^2 + amb^2, 1e-6))) at
-        // every receiver, c = 0 where the wake adds none.
+        // Turbulence: the wake's added turbulence and the maximum at every receiver.
         for (int64_t e = e0; e < e1; ++e) rw.entry[tape.receiver[e]] = e;
-        const R aa = pow_scalar(clamp_min(op.a, lit(1e-6)), in.ch_ai_exp);
-        const R ch_g = (aa * in.ch_constant) * cd.ch_t0;
-        for (int64_t r = 0; r < T; ++r) {
-            const R before = r == i ? ti_after : tape.ti_before[i * T + r];
-            R c = 0, dist = 0, b_in = 0, overlap = 0;
-            const int64_t e = rw.entry[r];
-            if (e >= 0) {
-                const R X = cd.xbar[r];
-                const R dx = X - x;
-                overlap = tape.count[e] / static_cast<R>(NN);
-                const bool reached = overlap > R(0) && dx > lit(0.1) && X > x &&
-                                     std::abs(y - cd.ybar[r]) < D * R(2) && X <= x + D * R(15);
-                if (reached) {
-                    b_in = dx / D;
-                    dist = pow_scalar(clamp_min(b_in, lit(1e-6)), in.ch_downstream);
-                    c = overlap * (ch_g * dist);
-                } else {
-                    overlap = 0;
-                }
-            }
-            const R arg = c * c + amb_sq;
-            const R t = e >= 0 ? std::sqrt(clamp_min(arg, lit(1e-6))) : ti_floor;
-            const R g = rw.grad_TI[r];
-            const R share = before == t ? g / R(2) : g;
-            rw.grad_TI[r] = before < t ? R(0) : share;
-            const R grad_t = before > t ? R(0) : share;
-            if (grad_t == R(0)) continue;
-            const R grad_arg = sqrt_floor_grad(grad_t, e >= 0 ? arg : amb_sq, lit(1e-6), t);
-            grad_amb += grad_arg * (amb * R(2));
-            if (overlap == R(0)) continue;
-            // c = overlap (constant a^ai_exp ti0^initial) (dx / D)^downstream
-            const R grad_ti_add = (grad_arg * (c * R(2))) * overlap;
-            const R grad_ch_g = grad_ti_add * dist;
-            const R grad_dist = grad_ti_add * ch_g;
-            if (op.a >= lit(1e-6))
-                grad_a += grad_ch_g * cd.ch_t0 * in.ch_constant * pow_slope(op.a, in.ch_ai_exp);
-            if (amb >= lit(1e-6))
-                grad_amb += grad_ch_g * (aa * in.ch_constant) * pow_slope(amb, in.ch_initial);
-            if (b_in >= lit(1e-6)) {
-                const R grad_b = grad_dist * pow_slope(b_in, in.ch_downstream);
-                const R grad_dx = grad_b / D;
-                grad_D -= (grad_b * b_in) / D;
-                rw.grad_xbar[r] += grad_dx;
-                grad_x -= grad_dx;
-            }
-        }
+        TurbulenceGrads tg_ti;
+        added_turbulence_backward(in, cd, i, x, y, D, op.a, tape.ti_before.data() + i * T, ti_after,
+                                  rw.entry.data(), tape.count.data(), rw.grad_TI.data(),
+                                  rw.grad_xbar.data(), tg_ti);
+        grad_a += tg_ti.a;
+        grad_amb += tg_ti.amb;
+        grad_D += tg_ti.D;
+        grad_x += tg_ti.x;
         for (int64_t e = e0; e < e1; ++e) rw.entry[tape.receiver[e]] = -1;
 
         // The combined deficit at the receivers the wake changed:

@@ -75,6 +75,68 @@ R mixing(const Inputs& in, const CaseData& cd, int64_t i, const R* u, R ti, cons
 // ---------------------------------------------------------------------------
 // The reverse pass.
 
+// The reverse of the turbulence the wake of source i adds (crespo_hernandez_ti
+// times the overlap and region masks) and of the maximum that keeps every
+// turbine's largest, sqrt(max(c^2 + amb^2, 1e-6)) against its turbulence
+// before the wake (c = 0 where the wake adds none, as the op-by-op pass takes
+// it at every receiver). ti_before: the T values before the wake, ti_own the
+// source's own after its recovery; entry[r]: receiver r's tape entry (count of
+// points above the threshold), or -1. grad_TI (per turbine) turns from the
+// gradient after the wake into the one before it.
+void added_turbulence_backward(const Inputs& in, const CaseData& cd, int64_t i, R x, R y, R D,
+                               R a, const R* ti_before, R ti_own, const int64_t* entry,
+                               const R* count, R* grad_TI, R* grad_xbar, TurbulenceGrads& out) {
+    const int64_t T = cd.T, NN = cd.NN;
+    const R amb = cd.amb, amb_sq = cd.amb_sq;
+    const R ti_floor = std::sqrt(clamp_min(R(0) * R(0) + amb_sq, lit(1e-6)));
+    const R aa = pow_scalar(clamp_min(a, lit(1e-6)), in.ch_ai_exp);
+    const R ch_g = (aa * in.ch_constant) * cd.ch_t0;
+    for (int64_t r = 0; r < T; ++r) {
+        const R before = r == i ? ti_own : ti_before[r];
+        R c = 0, dist = 0, b_in = 0, overlap = 0;
+        const int64_t e = entry[r];
+        if (e >= 0) {
+            const R X = cd.xbar[r];
+            const R dx = X - x;
+            overlap = count[e] / static_cast<R>(NN);
+            const bool reached = overlap > R(0) && dx > lit(0.1) && X > x &&
+                                 std::abs(y - cd.ybar[r]) < D * R(2) && X <= x + D * R(15);
+            if (reached) {
+                b_in = dx / D;
+                dist = pow_scalar(clamp_min(b_in, lit(1e-6)), in.ch_downstream);
+                c = overlap * (ch_g * dist);
+            } else {
+                overlap = 0;
+            }
+        }
+        const R arg = c * c + amb_sq;
+        const R t = e >= 0 ? std::sqrt(clamp_min(arg, lit(1e-6))) : ti_floor;
+        const R g = grad_TI[r];
+        const R share = before == t ? g / R(2) : g;
+        grad_TI[r] = before < t ? R(0) : share;
+        const R grad_t = before > t ? R(0) : share;
+        if (grad_t == R(0)) continue;
+        const R grad_arg = sqrt_floor_grad(grad_t, e >= 0 ? arg : amb_sq, lit(1e-6), t);
+        out.amb += grad_arg * (amb * R(2));
+        if (overlap == R(0)) continue;
+        // c = overlap (constant a^ai_exp ti0^initial) (dx / D)^downstream
+        const R grad_ti_add = (grad_arg * (c * R(2))) * overlap;
+        const R grad_ch_g = grad_ti_add * dist;
+        const R grad_dist = grad_ti_add * ch_g;
+        if (a >= lit(1e-6))
+            out.a += grad_ch_g * cd.ch_t0 * in.ch_constant * pow_slope(a, in.ch_ai_exp);
+        if (amb >= lit(1e-6))
+            out.amb += grad_ch_g * (aa * in.ch_constant) * pow_slope(amb, in.ch_initial);
+        if (b_in >= lit(1e-6)) {
+            const R grad_b = grad_dist * pow_slope(b_in, in.ch_downstream);
+            const R grad_dx = grad_b / D;
+            out.D -= (grad_b * b_in) / D;
+            grad_xbar[r] += grad_dx;
+            out.x -= grad_dx;
+        }
+    }
+}
+
 // yaw_added_turbulence_mixing at turbine i: for the gradient g of the mixing
 // term, the gradients of its rotor velocities u, of its turbulence ti, and of
 // the spanwise and vertical velocities it read (the input field's and the
