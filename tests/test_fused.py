@@ -214,13 +214,14 @@ def with_zero_rotor(case):
     case.farm.rotor_diameters = torch.zeros_like(case.farm.rotor_diameters)
 
 
-@pytest.mark.parametrize("key", ["sequential", "jacobi"])
-def test_recorded_gradient_takes_op_by_op(key):
+@pytest.mark.parametrize("key, path", [("sequential", "fused"), ("jacobi", "op_by_op")])
+def test_recorded_gradient_is_kept(key, path):
+    # A sequential solve records through the fused backward, a Jacobi one op by op.
     case = random_case(9, T=5, F=2)
     case.ff.turbulence_intensities.requires_grad_()
     with torch.enable_grad():
         sc.get_solver(key).solve(case.farm, case.ff, case.grid, config(**ALL_ON))
-    assert case.ff.u_sorted.requires_grad
+    assert case.ff.u_sorted.requires_grad and sc.last_solve_path() == path
     # With recording off the same input requires a gradient, but none is recorded.
     with torch.no_grad():
         sc.get_solver(key).solve(case.farm, case.ff, case.grid, config(**ALL_ON))
