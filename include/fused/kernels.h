@@ -36,6 +36,11 @@ real_t rotor_mean(const real_t* v, int64_t stride, int64_t NN);
 
 // The reverse pass: each function answers its forward twin above with the
 // gradients; the structs keep the intermediates the gradients read.
+// The intermediates carry the symbols of the solvers' operating point and of
+// interp1d; a name ending in _in (or raw) is a value before its clamp.
+// m3: mean cube of the rotor speeds; j, x0..y1: the table interval and its
+// ends; den, s: interp1d's denominator and slope; c: the cosine factor of yaw
+// and tilt; ct_c: the table's thrust times c; h, root: 1 - ct c and its root.
 struct OperatingPointTape {
     R m3, u_avg;
     int64_t j;
@@ -140,6 +145,14 @@ void deflection_pairs(const Inputs& in, const CaseData& cd, const Source& src, i
 
 // The reverse pass: each function answers its forward twin above with the
 // gradients; the structs keep the intermediates the gradients read.
+// gauss_deflection's symbols: gr the yaw in radians (sign reversed), c its
+// cosine, ctv the clamped thrust, q = sqrt(1 - ctv), ctc and qc the yawed
+// thrust and its root; w and r the width's denominator and ratio, sr its
+// root; sz0, sy0 the widths at x0 (the near wake's end); k the expansion;
+// C0, M0, sM, E0 the momentum terms; theta the skew angle (theta1 before the
+// (1 - qc) factor, cm the floored cosine); L, L1 the near wake's length and
+// ramp; delta0 its straight offset; P0, kkM, phi_s, phi the far-wake growth.
+// A name ending in _in is a value before its clamp or floor.
 struct DeflectionSource {
     R gr, c, ctv, q, ctc_in, ctc, qc, w_in, w, r_in, r, sr, sz0, sy0;
     R x0_num, x0_den_in, x0_den, x0, k, C0, M0, sM, E0, cm, theta1, theta, L, tan_theta, delta0;
@@ -187,6 +200,14 @@ int64_t deficit_points(const CaseData& cd, const Source& src, int64_t lo, int64_
 
 // The reverse pass: each function answers its forward twin above with the
 // gradients; the structs keep the intermediates the gradients read.
+// gauss_velocity_deficit's symbols: c the yaw's cosine, ctv the clamped
+// thrust, q = sqrt(1 - ctv), sz0 and sy0 the widths at x0 (the near wake's
+// end), x0_len the near wake's length (at least 1), snw the width at the
+// rotor, k the expansion, ct_c the axial thrust, DD the squared diameter.
+// At a receiver: rr the near-wake ramp, e the distance past x0, m the far
+// mask, sy and sz the widths, s2y and s2z their floored squares, gate the
+// logistic gate, P the width product, amp the centre-line amplitude.
+// A name ending in _in is a value before its clamp or floor.
 struct DeficitSource {
     R c, ctv, q, sz0, sy0, x0_num, x0_den_in, x0_den, x0, x0_len_in, x0_len, snw_in, snw_root,
         snw, k, ct_c, DD;
