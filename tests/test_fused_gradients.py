@@ -111,10 +111,12 @@ def test_switches_match_op_by_op(seed, switches, field):
                           gradients(20 + seed, field, False, cfg=cfg))
 
 
+@pytest.mark.parametrize("switches", [PLAIN, ALL_ON], ids=switch_id)
 @pytest.mark.parametrize("T, F, N", [(1, 1, 3), (2, 3, 2), (30, 2, 3)])
-def test_sizes_match_op_by_op(T, F, N):
-    fused = gradients(11, "u_sorted", True, T=T, F=F, N=N)
-    op = gradients(11, "u_sorted", False, T=T, F=F, N=N)
+def test_sizes_match_op_by_op(T, F, N, switches):
+    cfg = config(**switches)
+    fused = gradients(11, "u_sorted", True, T=T, F=F, N=N, cfg=cfg)
+    op = gradients(11, "u_sorted", False, T=T, F=F, N=N, cfg=cfg)
     for name in INPUTS:
         if op[name] is not None:
             scale = max(op[name].abs().max().item(), 1e-30)
