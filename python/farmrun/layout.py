@@ -47,7 +47,8 @@ import sorbane_cpp as sc
 
 from .aep import HOURS_PER_YEAR, annual_energy
 from .model import (DEFAULT_MEMORY_LIMIT, FarmDescription, FarmError, _numbers, _show,
-                    case_bytes, case_power, plan_batches, prepare, run, working_dtype)
+                    case_power, plan_batches, prepare, recorded_case_bytes, run,
+                    working_dtype)
 
 __all__ = ["ALL_PAIRS_UP_TO", "Circle", "FEASIBLE_TO", "LayoutResult", "Polygon",
            "boundary_distance", "check_polygon", "layout_figure", "optimize_layout",
@@ -249,10 +250,8 @@ class _Energy:
         self.solver, self.opt = sc.get_solver(solver), farm.model
         T = self.v["x"].shape[0]
         if batch_size is None:
-            # A recorded solve keeps each turbine's step for the backward pass:
-            # about one solve's working set per turbine.
             itemsize = torch.tensor([], dtype=working_dtype()).element_size()
-            batch_size = memory_limit // (case_bytes(T, self.opt, solver, itemsize) * (T + 1))
+            batch_size = memory_limit // recorded_case_bytes(T, self.opt, solver, device, itemsize)
         self.batches = plan_batches(self.v["wd"].tolist(), batch_size)
         self.evaluations, self.seconds = 0, 0.0
 

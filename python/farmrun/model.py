@@ -505,6 +505,21 @@ def case_bytes(n_turbines: int, opt: ModelOptions, solver: str, itemsize: int) -
     return points * itemsize * (24 + 16 * chunk)
 
 
+def recorded_case_bytes(n_turbines: int, opt: ModelOptions, solver: str, device,
+                        itemsize: int) -> int:
+    """Rough peak bytes of one flow case in a solve that records a gradient.
+
+    A sequential solve on the CPU records through its fused backward, which
+    keeps about one more set of a case's fields (three transverse fields more
+    with the switches on); any other solve records op by op, and its graph
+    keeps about one set per wake-casting turbine.
+    """
+    one = case_bytes(n_turbines, opt, solver, itemsize)
+    if solver == "sequential" and torch.device(device).type == "cpu":
+        return 2 * one
+    return (n_turbines + 1) * one
+
+
 def plan_batches(wind_directions: Sequence[float], max_cases: int) -> list[list[int]]:
     """Case indices per solve: one wind direction each, at most ``max_cases`` cases.
 

@@ -36,9 +36,9 @@ import torch
 import sorbane_cpp as sc
 
 from .aep import HOURS_PER_YEAR
-from .model import (DEFAULT_MEMORY_LIMIT, FarmDescription, FarmError, ModelOptions, case_bytes,
-                    model_config, plan_batches, prepare, rotor_effective, solve_batch,
-                    table_power, turbine_table, working_dtype)
+from .model import (DEFAULT_MEMORY_LIMIT, FarmDescription, FarmError, ModelOptions,
+                    model_config, plan_batches, prepare, recorded_case_bytes, rotor_effective,
+                    solve_batch, table_power, turbine_table, working_dtype)
 
 __all__ = ["BatchYaw", "DEFAULT_MAX_ITER", "FTOL", "MIN_RELATIVE_GAIN", "YawBounds",
            "YawResult", "batch_records", "best_possible_power", "optimize_batch",
@@ -286,9 +286,8 @@ def optimize_yaw(farm: FarmDescription, min_yaw: float = -25.0, max_yaw: float =
     F, T = v["wd"].shape[0], v["x"].shape[0]
     if batch_size is None:
         itemsize = torch.tensor([], dtype=working_dtype()).element_size()
-        # Two starts per case, and the recorded graph keeps about one set of a
-        # case's fields per wake-casting turbine.
-        batch_size = memory_limit // (2 * T * case_bytes(T, opt, solver, itemsize))
+        # Two starts per case, each a recorded solve.
+        batch_size = memory_limit // (2 * recorded_case_bytes(T, opt, solver, device, itemsize))
     batches = plan_batches(v["wd"].tolist(), batch_size)
     from .engine import map_batches
     done = map_batches(_optimize_task, (v, solver, opt, bounds, max_iter), batches,
