@@ -244,4 +244,3 @@ def test_options_are_checked(tmp_path, capsys, option, value, message):
                  "--json", str(tmp_path / "o.json")]) == 2
     assert message in capsys.readouterr().err
     assert not (tmp_path / "o.json").exists()
-
