@@ -207,6 +207,24 @@ def test_bad_output_path_fails_before_solving(tmp_path, capsys, no_solve, case):
     assert files_in(tmp_path) == ["farm.json", "folder"]
 
 
+def test_target_that_is_no_regular_file_is_refused(tmp_path, capsys, no_solve):
+    # The result would be renamed over it: a pipe (or a device) must stay.
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    assert in_process("run", "--json", fifo) == 2
+    assert capsys.readouterr().err == f"farmrun: error: --json: {fifo}: is not a regular file\n"
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self") or os.geteuid() != 0,
+                    reason="needs Linux's /proc and root (others fail the permission check)")
+def test_folder_that_takes_no_file_fails_before_solving(capsys, no_solve):
+    # /proc passes the permission check for root but takes no new file.
+    assert in_process("run", "--json", "/proc/r.json") == 2
+    err = capsys.readouterr().err
+    assert err.startswith("farmrun: error: --json: /proc/r.json: cannot create a file in /proc: ")
+
+
 @pytest.mark.skipif(os.geteuid() == 0, reason="root may write into any folder")
 def test_read_only_folder_fails_before_solving(tmp_path, capsys, no_solve):
     ro = tmp_path / "ro"

@@ -26,7 +26,8 @@ __all__ = ["check_output_path", "check_output_paths", "json_bytes", "open_atomic
 
 def check_output_path(option: str, path) -> Path:
     """Raises FarmError(option, ...) unless a file can be written at ``path``: its
-    folder exists and is writable, and the path is not a folder itself."""
+    folder exists and takes a new file, and the path is not a folder or
+    anything else but a regular file."""
     text = os.fspath(path)
     if not text:
         raise FarmError(option, "expected a file name, got an empty path")
@@ -42,6 +43,20 @@ def check_output_path(option: str, path) -> Path:
         raise FarmError(option, f"{text}: the folder {parent} is not writable")
     if p.is_dir():
         raise FarmError(option, f"{text}: is a folder, expected a file name")
+    # The result replaces the target by a rename: a device, pipe or socket
+    # there (say /dev/null) would be replaced by a regular file.
+    if p.exists() and not p.is_file():
+        raise FarmError(option, f"{text}: is not a regular file")
+    # Permissions do not tell everything (root, read-only or virtual file
+    # systems such as /proc): create and remove a file there now, before
+    # any solving.
+    try:
+        fd, tmp = _temporary(p)
+    except OSError as e:
+        raise FarmError(option, f"{text}: cannot create a file in {parent}: "
+                                f"{e.strerror or e}") from None
+    os.close(fd)
+    os.unlink(tmp)
     return p
 
 
