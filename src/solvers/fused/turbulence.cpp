@@ -140,7 +140,7 @@ void added_turbulence_backward(const Inputs& in, const CaseData& cd, int64_t i, 
 // yaw_added_turbulence_mixing at turbine i: for the gradient g of the mixing
 // term, the gradients of its rotor velocities u, of its turbulence ti, and of
 // the spanwise and vertical velocities it read (the input field's and the
-// accumulated ones share one gradient, g_vw: NN values each).
+// accumulated ones share one gradient: grad_v and grad_w, NN values each).
 void mixing_backward(const CaseData& cd, int64_t i, const R* u, R ti,
                      const R* V, const R* W, R g, R* grad_u, R& grad_ti, R* grad_v, R* grad_w) {
     const int64_t NN = cd.NN;
