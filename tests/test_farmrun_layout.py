@@ -10,9 +10,9 @@ from common import DOUBLE
 import farmrun
 from farmrun import FarmDescription, FarmError, FlowCases, TurbineType
 from farmrun.__main__ import main
-from farmrun.files import farm_from_dict
+from farmrun.files import farm_from_dict, farm_to_dict
 from farmrun.layout import (Circle, _Energy, boundary_distance, check_polygon, optimize_layout,
-                            spacing_constraints)
+                            site_regions, spacing_constraints)
 
 D = 100.0
 SPEEDS = [0.0, 3.9, 4.0, 8.0, 12.0, 25.0, 25.1, 50.0]
@@ -104,16 +104,33 @@ def test_spacing_jacobian_matches_finite_differences():
     ([[0, 0], [1, 1], [1, 0], [0, 1]], "boundary: intersects itself: edge 0"),
     ([[0, 0], [2, 0], [2, 2], [2, 2], [0, 2]], "boundary: vertices 2 and 3 coincide"),
     ([[0, 0], [2, 0], [1, 0], [1, 2]], "boundary: intersects itself"),  # folds back on itself
+    ([[0, 0], [2, 0], [1, 1]], None),  # an acute angle at the first vertex is no fold
+    ([[0, 0], [2, 0], [2, 2], [1, 0]], "boundary: intersects itself"),  # folds back at vertex 0
     ("square", "boundary: expected a list of [x, y] vertices, got 'square'"),
+    ([[[0, 0], [1, 0], [0, 1]], [[5, 5], [6, 5]]], "boundary[1]: expected at least 3 vertices, got 2"),
+    ([[[0, 0], [1, 0], [0, 1]], [[5, 5], [6, 5], [6, "x"]]], "boundary[1][2][1]: expected a number"),
 ])
 def test_boundary_key_is_checked(boundary, message):
     doc = farm_document([100.0, 800.0], [100.0, 800.0], boundary=boundary)
     if message is None:
-        assert len(farm_from_dict(doc).boundaries[0][0]) == 4
+        assert len(farm_from_dict(doc).boundaries[0][0]) == 4  # closed
         return
     with pytest.raises(FarmError, match=None) as e:
         farm_from_dict(doc)
     assert str(e.value).startswith(message)
+
+
+def test_a_site_in_several_parts_survives_the_farm_file():
+    # A windIO site of several polygons, written by --write-farm, reads back
+    # as the same polygons.
+    parts = [[[0.0, 0.0], [1000.0, 0.0], [1000.0, 1000.0], [0.0, 1000.0]],
+             [[2000.0, 0.0], [3000.0, 0.0], [2500.0, 900.0]]]
+    read = farm_from_dict(farm_document([100.0, 2500.0], [100.0, 300.0], boundary=parts))
+    assert [len(xs) for xs, _ in read.boundaries] == [5, 4]  # closed rings
+    again = farm_from_dict(json.loads(json.dumps(farm_to_dict(read))))
+    assert again.boundaries == read.boundaries
+    d, _, _ = boundary_distance(site_regions(again), np.array([2500.0, 1500.0]), np.array([300.0, 500.0]))
+    assert d[0] > 0 > d[1]  # inside the second part; between the parts is outside
 
 
 def test_without_a_boundary_the_command_stops_in_one_line(tmp_path, capsys):

@@ -89,14 +89,26 @@ def farm_from_dict(data) -> FarmDescription:
         **{k: top[k] for k in ("hub_heights", "yaw_angles", "tilt_angles", "wind_shear",
                                "reference_wind_height") if k in top})
     if "boundary" in top:
-        from .layout import check_polygon
-        check_polygon("boundary", top["boundary"])
-        ring = [[float(v) for v in vertex] for vertex in top["boundary"]]
-        if ring[0] != ring[-1]:
-            ring.append(ring[0])  # closed, for pictures
-        farm.boundaries = [([v[0] for v in ring], [v[1] for v in ring])]
+        farm.boundaries = _boundary_rings(top["boundary"])
     _validate(farm)
     return farm
+
+
+def _boundary_rings(value) -> list[tuple[list[float], list[float]]]:
+    """The site of a farm file's ``boundary``: the [x, y] vertices of one simple
+    polygon, or a list of such polygons (a site in several parts). Each comes
+    back closed (the first vertex repeated), for pictures."""
+    from .layout import check_polygon
+    several = (isinstance(value, list) and len(value) > 0 and isinstance(value[0], list)
+               and len(value[0]) > 0 and isinstance(value[0][0], list))
+    rings = []
+    for k, vertices in enumerate(value if several else [value]):
+        check_polygon(f"boundary[{k}]" if several else "boundary", vertices)
+        ring = [[float(v) for v in vertex] for vertex in vertices]
+        if ring[0] != ring[-1]:
+            ring.append(ring[0])
+        rings.append(([v[0] for v in ring], [v[1] for v in ring]))
+    return rings
 
 
 def load_farm_file(path) -> FarmDescription:
@@ -141,8 +153,8 @@ def _plain(value):
 
 def farm_to_dict(farm: FarmDescription) -> dict:
     """The farm as a farm-file document that ``farm_from_dict`` reads back to the
-    same farm: the inflow as explicit ``cases``, and a site of one polygon (or
-    a circle's outline) as its ``boundary``."""
+    same farm: the inflow as explicit ``cases``, and the site's polygons (or a
+    circle's outline) as its ``boundary``."""
     t, c = farm.turbine, farm.cases
     doc = {"name": farm.name, "layout_x": _plain(farm.layout_x),
            "layout_y": _plain(farm.layout_y),
@@ -160,7 +172,7 @@ def farm_to_dict(farm: FarmDescription) -> dict:
         if getattr(farm, key) is not None:
             doc[key] = _plain(getattr(farm, key))
     doc["model"] = {k: v for k, v in dataclasses.asdict(farm.model).items() if v is not None}
-    if farm.boundaries and len(farm.boundaries) == 1:
-        xs, ys = farm.boundaries[0]
-        doc["boundary"] = [[float(a), float(b)] for a, b in zip(xs, ys)]
+    rings = [[[float(a), float(b)] for a, b in zip(xs, ys)] for xs, ys in farm.boundaries or ()]
+    if rings:
+        doc["boundary"] = rings[0] if len(rings) == 1 else rings
     return doc

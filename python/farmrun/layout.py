@@ -134,7 +134,7 @@ def check_polygon(path: str, vertices) -> Polygon:
     # Neighbours share a vertex; they overlap only when collinear and turning back.
     fold = np.where(after, (o2 == 0) & ((bx[j] - x[j]) * (bx[i] - x[i])
                                          + (by[j] - y[j]) * (by[i] - y[i]) < 0),
-                    np.where(before, (o3 == 0) & ((bx[j] - x[j]) * (bx[i] - x[i])
+                    np.where(before, (o4 == 0) & ((bx[j] - x[j]) * (bx[i] - x[i])
                                                    + (by[j] - y[j]) * (by[i] - y[i]) < 0),
                              meet))
     bad = np.flatnonzero(fold)
