@@ -41,9 +41,9 @@ def hollow(inputs, cases):
 
 
 def overhead_per_batch(f, solver, batch, client) -> float:
-    v, table, _ = prepare(f, solver, "cpu")
+    v, _, _ = prepare(f, solver, "cpu")
     batches = [batch_cases(v, idx) for idx in plan_batches(v["wd"].tolist(), batch)]
-    shared = batch_inputs(v, table, f.model, solver)
+    shared = batch_inputs(v, f.model, solver)
     # By reference, as farmrun's own task function travels: the workers import
     # this file (they share its path), where a function of __main__ would be
     # pickled by value into every task.

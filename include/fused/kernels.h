@@ -47,6 +47,8 @@ struct OperatingPointTape {
     R x0, x1, y0, y1, den, s, raw, ct_table, cos_yaw, cos_tilt, c, ct_c, ct, h, root, a;
 };
 
+// The operating point at the cube-mean speed u_avg (m3 left unset).
+OperatingPointTape operating_point_at(const Inputs& in, R u_avg, R yaw, R tilt);
 OperatingPointTape operating_point_forward(const Inputs& in, const R* u, int64_t NN, R yaw,
                                            R tilt);
 void operating_point_backward(const Inputs& in, const OperatingPointTape& o, const R* u,
@@ -260,8 +262,8 @@ void deficit_points_backward(int64_t NN, R H, PackedReceivers& pk);
 
 // Turbulence added by mixing of the transverse flow at turbine i. u: NN
 // contiguous; V, W: the accumulated transverse velocities (stride S).
-real_t mixing(const Inputs& in, const CaseData& cd, int64_t i, const real_t* u, real_t ti,
-              const real_t* V, const real_t* W);
+real_t mixing(const CaseData& cd, int64_t i, const real_t* u, real_t ti, const real_t* V,
+              const real_t* W);
 
 // The reverse pass: each function answers its forward twin above with the
 // gradients; the structs keep the intermediates the gradients read.

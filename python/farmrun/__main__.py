@@ -307,14 +307,9 @@ def _add_optimize_yaw(sub, common) -> None:
                    help="lowest yaw angle, degrees (-25)")
     y.add_argument("--max-yaw", type=float, default=25.0, metavar="DEG",
                    help="highest yaw angle, degrees (25)")
-    y.add_argument("--batch", type=_positive_int, metavar="N",
-                   help="at most N flow cases per solve (default: bounded by memory; "
-                        "one wind direction per solve always)")
-    y.add_argument("--json", metavar="OUT", help="write the results as JSON")
+    _result_options(y, "write the results as JSON", "draw the yaw angles by wind direction at "
+                    "the most frequent speed, and the gain by direction", "1400x600")
     y.add_argument("--csv", metavar="OUT", help="write the yaw table (one row per flow case)")
-    y.add_argument("--plot", metavar="OUT.png", help="draw the yaw angles by wind direction at "
-                   "the most frequent speed, and the gain by direction")
-    y.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1400x600)")
     y.set_defaults(handler=_cmd_optimize_yaw)
 
 
@@ -334,12 +329,8 @@ def _add_optimize_layout(sub, common) -> None:
                    help="least distance between turbines in rotor diameters (2)")
     o.add_argument("--max-iter", type=_positive_int, default=100, metavar="N",
                    help="at most N optimiser iterations (100)")
-    o.add_argument("--batch", type=_positive_int, metavar="N",
-                   help="at most N flow cases per solve (default: bounded by memory)")
-    o.add_argument("--json", metavar="OUT", help="write the optimised layout and AEPs as JSON")
-    o.add_argument("--plot", metavar="OUT.png", help="draw the boundary, the old and new "
-                   "positions and the AEP per iteration")
-    o.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1500x700)")
+    _result_options(o, "write the optimised layout and AEPs as JSON", "draw the boundary, the "
+                    "old and new positions and the AEP per iteration", "1500x700")
     o.add_argument("--write-farm", metavar="OUT", help="write the optimised farm as a JSON "
                    "farm file")
     o.set_defaults(handler=_cmd_optimize_layout)
@@ -363,6 +354,16 @@ def _size(text: str) -> tuple[int, int]:
     if not (50 <= w <= 10000 and 50 <= h <= 10000):
         raise argparse.ArgumentTypeError(f"expected 50 to 10000 pixels a side, got {text!r}")
     return w, h
+
+
+def _result_options(s, json_help: str, plot_help: str, size: str) -> None:
+    """--batch, --json, --plot and --size, as every command that solves a farm takes them."""
+    s.add_argument("--batch", type=_positive_int, metavar="N",
+                   help="at most N flow cases per solve (default: bounded by memory; "
+                        "one wind direction per solve always)")
+    s.add_argument("--json", metavar="OUT", help=json_help)
+    s.add_argument("--plot", metavar="OUT.png", help=plot_help)
+    s.add_argument("--size", type=_size, metavar="WxH", help=f"figure size in pixels ({size})")
 
 
 def _engine_options(s) -> None:
@@ -392,13 +393,8 @@ def _parser() -> argparse.ArgumentParser:
 
     r = sub.add_parser("run", help="per-turbine power, AEP and wake loss")
     common(r)
-    r.add_argument("--batch", type=_positive_int, metavar="N",
-                   help="at most N flow cases per solve (default: bounded by memory; "
-                        "one wind direction per solve always)")
-    r.add_argument("--json", metavar="OUT", help="write the results as JSON")
-    r.add_argument("--plot", metavar="OUT.png", help="draw the power map of the most frequent "
-                   "flow case and the per-turbine AEP")
-    r.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1600x700)")
+    _result_options(r, "write the results as JSON", "draw the power map of the most frequent "
+                    "flow case and the per-turbine AEP", "1600x700")
     r.add_argument("--netcdf", metavar="OUT.nc", help="write the results as a NetCDF file "
                    "(an xarray Dataset over turbines and flow cases)")
     r.add_argument("--by-direction", action="store_true",

@@ -19,7 +19,7 @@ import sorbane_cpp as sc
 __all__ = [
     "DEFAULT_MEMORY_LIMIT", "FarmDescription", "FarmError", "FarmResult", "FlowCases",
     "ModelOptions", "SOLVERS", "BatchResults", "SolvedBatch", "TurbineType", "batch_cases",
-    "batch_inputs", "case_power", "jacobi_sweep_limit", "longest_chain", "plan_batches",
+    "batch_inputs", "batch_records", "case_power", "jacobi_sweep_limit", "longest_chain", "plan_batches",
     "prepare", "rotor_effective", "run", "solve_batch", "solve_cases", "table_power",
     "thrust_coefficient", "working_dtype",
 ]
@@ -606,16 +606,22 @@ class BatchResults:
     longest_chain: int = 0  # Jacobi only: turbines in the longest downstream chain
 
 
-TABLE_FIELDS = ("wind_speed", "thrust_coefficient", "power", "ref_tilt", "tip_speed_ratio")
 CASE_FIELDS = ("wd", "ws", "ti", "yaw", "tilt")
 
 
-def batch_inputs(v: dict, table, opt: ModelOptions, solver: str) -> dict:
+def batch_inputs(v: dict, opt: ModelOptions, solver: str) -> dict:
     """What every batch of a run reads, as plain values that pickle: the farm's
-    per-turbine tensors and scalars, the turbine table's fields, the model
-    options and the solver's name."""
-    return dict(values={k: v[k] for k in ("x", "y", "hub", "diam", "shear", "zref")},
-                table={k: getattr(table, k) for k in TABLE_FIELDS}, model=opt, solver=solver)
+    per-turbine tensors and scalars with the validated inputs the turbine
+    table is built from, the model options and the solver's name."""
+    return dict(values={k: v[k] for k in ("x", "y", "hub", "diam", "shear", "zref", "inputs")},
+                model=opt, solver=solver)
+
+
+def batch_records(v: dict, opt: ModelOptions, solver: str):
+    """The turbine table and solver configuration of prepared values ``v``, as
+    ``prepare`` builds them; for a worker that received ``v`` alone (the
+    compiled records do not pickle)."""
+    return turbine_table(v), model_config(opt, solver, v["x"].shape[0])
 
 
 def batch_cases(v: dict, idx: Sequence[int]) -> dict:
@@ -628,12 +634,9 @@ def solve_cases(inputs: dict, cases: dict) -> BatchResults:
     """Solves one batch: ``inputs`` from ``batch_inputs``, ``cases`` from
     ``batch_cases``. Reads and returns only values that pickle, so that it
     can run in another process."""
-    table = sc.PowerThrustTable()
-    for k, value in inputs["table"].items():
-        setattr(table, k, value)
     opt, solver = inputs["model"], inputs["solver"]
     v = dict(inputs["values"], **cases)
-    cfg = model_config(opt, solver, v["x"].shape[0])
+    table, cfg = batch_records(v, opt, solver)
     with torch.no_grad():
         rec = solve_batch(v, list(range(v["wd"].shape[0])), table, cfg, sc.get_solver(solver),
                           opt)
@@ -724,7 +727,7 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
         batch_size = memory_limit // case_bytes(T, opt, solver, itemsize)
     batches = plan_batches(v["wd"].tolist(), batch_size)
     from .engine import map_batches
-    parts = map_batches(solve_cases, batch_inputs(v, table, opt, solver),
+    parts = map_batches(solve_cases, batch_inputs(v, opt, solver),
                         [batch_cases(v, idx) for idx in batches], engine=engine, client=client,
                         progress=progress)
 

@@ -37,11 +37,11 @@ import sorbane_cpp as sc
 
 from .aep import HOURS_PER_YEAR
 from .model import (DEFAULT_MEMORY_LIMIT, FarmDescription, FarmError, ModelOptions,
-                    model_config, plan_batches, prepare, recorded_case_bytes, rotor_effective,
-                    solve_batch, table_power, turbine_table, working_dtype)
+                    batch_records, plan_batches, prepare, recorded_case_bytes, rotor_effective,
+                    solve_batch, table_power, working_dtype)
 
 __all__ = ["BatchYaw", "DEFAULT_MAX_ITER", "FTOL", "MIN_RELATIVE_GAIN", "YawBounds",
-           "YawResult", "batch_records", "best_possible_power", "optimize_batch",
+           "YawResult", "best_possible_power", "optimize_batch",
            "optimize_yaw", "yaw_bounds"]
 
 # L-BFGS-B iterations per batch; a few dozen reach the optimum of most farms.
@@ -144,13 +144,6 @@ class YawResult:
     def aep_gain_percent(self) -> float:
         base = self.aep_baseline_gwh
         return 100.0 * (self.aep_optimized_gwh / base - 1.0) if base > 0 else 0.0
-
-
-def batch_records(v: dict, opt: ModelOptions, solver_name: str):
-    """The turbine table and solver configuration of prepared values ``v``, as
-    ``prepare`` builds them; for a worker that received ``v`` alone (the
-    compiled records do not pickle)."""
-    return turbine_table(v), model_config(opt, solver_name, v["x"].shape[0])
 
 
 def best_possible_power(table, u_free: torch.Tensor) -> torch.Tensor:

@@ -163,7 +163,7 @@ SweepResult sweep_case(const Inputs& in, int64_t f, int64_t chunk, State& st, in
     if (in.recovery) {
         for (int64_t i = 0; i < T; ++i) {
             for (int64_t p = 0; p < NN; ++p) u[p] = Up[p * S + i];
-            TIn[i] = TIn[i] + mixing(in, cd, i, u, TIn[i], Vn + i, Wn + i) * R(2);
+            TIn[i] = TIn[i] + mixing(cd, i, u, TIn[i], Vn + i, Wn + i) * R(2);
         }
     }
 

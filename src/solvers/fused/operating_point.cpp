@@ -32,17 +32,8 @@ int64_t table_interval(const Inputs& in, R u_avg) {
 }
 
 OperatingPoint operating_point(const Inputs& in, R u_avg, R yaw, R tilt) {
-    const R* xs = in.table_ws.data_ptr<R>();
-    const R* ys = in.table_ct.data_ptr<R>();
-    const int64_t j = table_interval(in, u_avg);
-    const R x0 = xs[j], x1 = xs[j + 1], y0 = ys[j], y1 = ys[j + 1];
-    const R s = (y1 - y0) / ((x1 - x0) + f32c(1.1920928955078125e-07f));
-    R ct = clamp(y0 + s * (u_avg - x0), R(0), lit(0.9999));
-    const R c = (std::cos(yaw * lit(kDegToRad)) * std::cos(tilt * lit(kDegToRad))) /
-                in.cos_ref;
-    ct = clamp(ct * c, R(0), lit(0.9999));
-    const R a = (R(0.5) / c) * (R(1) - std::sqrt(clamp_min(R(1) - ct * c, lit(1e-6))));
-    return {ct, a};
+    const OperatingPointTape o = operating_point_at(in, u_avg, yaw, tilt);
+    return {o.ct, o.a};
 }
 
 R rotor_mean(const R* v, int64_t stride, int64_t NN) {
@@ -73,11 +64,9 @@ R kernel_rotor_speed(const R* u, int64_t stride, int64_t NN) {
 // The reverse pass: the operating point's gradients, replayed with its
 // intermediates (interp1d, the cosine correction, momentum theory).
 
-OperatingPointTape operating_point_forward(const Inputs& in, const R* u, int64_t NN, R yaw,
-                                           R tilt) {
+OperatingPointTape operating_point_at(const Inputs& in, R u_avg, R yaw, R tilt) {
     OperatingPointTape o;
-    o.m3 = cube_mean(u, 1, NN);
-    o.u_avg = pow_scalar(o.m3, 0.3333333333333333);
+    o.u_avg = u_avg;
     const R* xs = in.table_ws.data_ptr<R>();
     const R* ys = in.table_ct.data_ptr<R>();
     o.j = table_interval(in, o.u_avg);
@@ -99,6 +88,24 @@ OperatingPointTape operating_point_forward(const Inputs& in, const R* u, int64_t
     o.a = (R(0.5) / o.c) * (R(1) - o.root);
     return o;
 }
+
+OperatingPointTape operating_point_forward(const Inputs& in, const R* u, int64_t NN, R yaw,
+                                           R tilt) {
+    const R m3 = cube_mean(u, 1, NN);
+    OperatingPointTape o = operating_point_at(in, pow_scalar(m3, 0.3333333333333333), yaw, tilt);
+    o.m3 = m3;
+    return o;
+}
+
+namespace {
+
+// d mean(u^3) for its gradient g, added to the NN rotor velocities' gradients.
+void cube_mean_backward(const R* u, int64_t NN, R g, R* grad_u) {
+    const R per_point = g / static_cast<R>(NN);
+    for (int64_t p = 0; p < NN; ++p) grad_u[p] += per_point * (R(3) * (u[p] * u[p]));
+}
+
+}  // namespace
 
 // Gradients of the thrust and induction back to the rotor velocities u
 // (added to grad_u), the angles and the thrust table.
@@ -132,9 +139,7 @@ void operating_point_backward(const Inputs& in, const OperatingPointTape& o, con
     grad_ws[o.j] += -grad_raw * o.s - grad_den;
     grad_ws[o.j + 1] += grad_den;
     // u_avg = mean(u^3)^(1/3)
-    const R grad_m3 = grad_u_avg * pow_slope(o.m3, 0.3333333333333333);
-    const R per_point = grad_m3 / static_cast<R>(NN);
-    for (int64_t p = 0; p < NN; ++p) grad_u[p] += per_point * (R(3) * (u[p] * u[p]));
+    cube_mean_backward(u, NN, grad_u_avg * pow_slope(o.m3, 0.3333333333333333), grad_u);
 }
 
 // Cube-mean speed as the kernels form it, max(mean(u^3), 1e-20)^(1/3): the
@@ -142,8 +147,7 @@ void operating_point_backward(const Inputs& in, const OperatingPointTape& o, con
 void kernel_rotor_speed_backward(const R* u, int64_t NN, R g, R* grad_u) {
     const R m3 = cube_mean(u, 1, NN);
     if (!(m3 >= f32c(1e-20f)) || g == R(0)) return;
-    const R per_point = (g * pow_slope(m3, static_cast<double>(1.0f / 3.0f))) / static_cast<R>(NN);
-    for (int64_t p = 0; p < NN; ++p) grad_u[p] += per_point * (R(3) * (u[p] * u[p]));
+    cube_mean_backward(u, NN, g * pow_slope(m3, static_cast<double>(1.0f / 3.0f)), grad_u);
 }
 
 }  // namespace sorbane::fused

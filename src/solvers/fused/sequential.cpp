@@ -115,7 +115,7 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
             int64_t tlo, thi;
             transverse(in, cd, src, cd.yaw[i], u, V, W, w, tlo, thi);
             // The turbine's own vortices are in V and W already.
-            if (in.recovery) TI[i] = ti_i + mixing(in, cd, i, u, ti_i, V + i, W + i) * R(2);
+            if (in.recovery) TI[i] = ti_i + mixing(cd, i, u, ti_i, V + i, W + i) * R(2);
             if (rec && in.recovery) {
                 rec->ti_recovered[i] = TI[i];
                 for (int64_t p = 0; p < NN; ++p) {

@@ -105,45 +105,60 @@ VortexSource vortex_source(const Inputs& in, const CaseData& cd, R H, R D, R ct,
 
 }  // namespace
 
-R added_yaw(const Inputs& in, const CaseData& cd, int64_t i, const R* u, const R* v, R ct, R a) {
-    const int64_t S = cd.S, NN = cd.NN;
-    const R u_inf = cd.u0bar[i];
-    const R v_mean = rotor_mean(v, S, NN);
-    const R u_eff = kernel_rotor_speed(u, 1, NN);
+namespace {
 
-    const AddedYawRotor rotor = added_yaw_rotor(in, i);
-    const R gamma_top = (u_inf * rotor.top_factor) * ct;
-    const R gamma_bot = (u_inf * rotor.bot_factor) * ct;
-    const R gamma_rot = (((a - a * a) * rotor.rot_factor) * u_eff) / rotor.tau;
-    const float z_top = rotor.z_top, z_bot = rotor.z_bot, h = rotor.h;
-    const R eps2 = rotor.eps2;
+// wake_added_yaw at turbine i, with the intermediates its gradients read. v:
+// the spanwise velocity on the turbine's rotor, NN values at v_stride.
+struct AddedYaw {
+    AddedYawRotor rotor;
+    R u_inf, u_eff, induction, gamma_top, gamma_bot, gamma_rot, v_mean, den, ratio_in, ratio;
+    bool s_used;
+};
+
+AddedYaw added_yaw_at(const Inputs& in, const CaseData& cd, int64_t i, const R* u, const R* v,
+                      int64_t v_stride, R ct, R a) {
+    const int64_t S = cd.S, NN = cd.NN;
+    AddedYaw o;
+    o.u_inf = cd.u0bar[i];
+    o.v_mean = rotor_mean(v, v_stride, NN);
+    o.u_eff = kernel_rotor_speed(u, 1, NN);
+    o.rotor = added_yaw_rotor(in, i);
+    const AddedYawRotor& rotor = o.rotor;
+    o.gamma_top = (o.u_inf * rotor.top_factor) * ct;
+    o.gamma_bot = (o.u_inf * rotor.bot_factor) * ct;
+    o.induction = a - a * a;
+    o.gamma_rot = ((o.induction * rotor.rot_factor) * o.u_eff) / rotor.tau;
 
     const R* Y = cd.Y.data() + i;
     const R* Z = cd.Z.data() + i;
     const R ybar = cd.ybar[i];
+    const R off = f32c(1e-5f);
     R s_top = 0, s_bot = 0, s_core = 0;
     for (int64_t p = 0; p < NN; ++p) {
-        const R yl = (Y[p * S] - ybar) + f32c(1e-5f);
+        const R yl = (Y[p * S] - ybar) + off;
         const R y2 = yl * yl;
         const R zp = Z[p * S];
-        R sp, vt;
-        const R zeta_top = (zp - static_cast<R>(z_top)) + f32c(1e-5f);
-        vortex(y2, yl, zeta_top, gamma_top, static_cast<R>(eps2), sp, vt);
-        s_top += sp;
-        const R zeta_bot = (zp - static_cast<R>(z_bot)) + f32c(1e-5f);
-        vortex(y2, yl, zeta_bot, gamma_bot, static_cast<R>(eps2), sp, vt);
-        s_bot += sp;
-        const R zeta_core = (zp - static_cast<R>(h)) + f32c(1e-5f);
-        vortex(y2, yl, zeta_core, gamma_rot, static_cast<R>(eps2), sp, vt);
-        s_core += sp;
+        const R eps2 = rotor.eps2;
+        s_top += vortex_eval(y2, yl, (zp - static_cast<R>(rotor.z_top)) + off, o.gamma_top, eps2).sp;
+        s_bot += vortex_eval(y2, yl, (zp - static_cast<R>(rotor.z_bot)) + off, o.gamma_bot, eps2).sp;
+        s_core += vortex_eval(y2, yl, (zp - static_cast<R>(rotor.h)) + off, o.gamma_rot, eps2).sp;
     }
     const R v_top = s_top / static_cast<R>(NN);
     const R v_bot = s_bot / static_cast<R>(NN);
     const R v_core = s_core / static_cast<R>(NN);
     const R s = v_top + v_bot;
-    const R den = std::abs(s) > f32c(1e-10f) ? s : f32c(1e-10f);
-    const R ratio = clamp(((v_mean - v_core) * R(2)) / den, f32c(-0.999999f), f32c(0.999999f));
-    return (std::asin(ratio) * R(0.5)) * f32c(180.0f / kPiF);
+    o.s_used = std::abs(s) > f32c(1e-10f);
+    o.den = o.s_used ? s : f32c(1e-10f);
+    o.ratio_in = ((o.v_mean - v_core) * R(2)) / o.den;
+    o.ratio = clamp(o.ratio_in, f32c(-0.999999f), f32c(0.999999f));
+    return o;
+}
+
+}  // namespace
+
+R added_yaw(const Inputs& in, const CaseData& cd, int64_t i, const R* u, const R* v, R ct, R a) {
+    const AddedYaw o = added_yaw_at(in, cd, i, u, v, cd.S, ct, a);
+    return (std::asin(o.ratio) * R(0.5)) * f32c(180.0f / kPiF);
 }
 
 namespace {
@@ -254,42 +269,19 @@ void added_yaw_backward(const Inputs& in, const CaseData& cd, int64_t i, const R
                         R ct, R a, R g, R* grad_u, R* grad_v, R* grad_y, R* grad_z,
                         AddedYawGrads& out) {
     const int64_t S = cd.S, NN = cd.NN;
-    const R u_inf = cd.u0bar[i];
-    R v_sum = 0;
-    for (int64_t p = 0; p < NN; ++p) v_sum += v[p];
-    const R v_mean = v_sum / static_cast<R>(NN);
-    const R u_eff = kernel_rotor_speed(u, 1, NN);
-    const AddedYawRotor rotor = added_yaw_rotor(in, i);
-    const R top_factor = rotor.top_factor, bot_factor = rotor.bot_factor;
-    const R rot_factor = rotor.rot_factor, tau = rotor.tau, eps2 = rotor.eps2;
-    const float z_top = rotor.z_top, z_bot = rotor.z_bot, h = rotor.h;
-    const R gamma_top = (u_inf * top_factor) * ct;
-    const R gamma_bot = (u_inf * bot_factor) * ct;
-    const R induction = a - a * a;
-    const R gamma_rot = ((induction * rot_factor) * u_eff) / tau;
-
+    const AddedYaw o = added_yaw_at(in, cd, i, u, v, 1, ct, a);
+    const R u_inf = o.u_inf, u_eff = o.u_eff, induction = o.induction;
+    const R gamma_top = o.gamma_top, gamma_bot = o.gamma_bot, gamma_rot = o.gamma_rot;
+    const R top_factor = o.rotor.top_factor, bot_factor = o.rotor.bot_factor;
+    const R rot_factor = o.rotor.rot_factor, tau = o.rotor.tau, eps2 = o.rotor.eps2;
+    const float z_top = o.rotor.z_top, z_bot = o.rotor.z_bot, h = o.rotor.h;
+    const R den = o.den, ratio_in = o.ratio_in, ratio = o.ratio;
+    const bool s_used = o.s_used;
+    const R bound = f32c(0.999999f);
     const R* Y = cd.Y.data() + i;
     const R* Z = cd.Z.data() + i;
     const R ybar = cd.ybar[i];
     const R off = f32c(1e-5f);
-    R s_top = 0, s_bot = 0, s_core = 0;
-    for (int64_t p = 0; p < NN; ++p) {
-        const R yl = (Y[p * S] - ybar) + off;
-        const R y2 = yl * yl;
-        const R zp = Z[p * S];
-        s_top += vortex_eval(y2, yl, (zp - static_cast<R>(z_top)) + off, gamma_top, eps2).sp;
-        s_bot += vortex_eval(y2, yl, (zp - static_cast<R>(z_bot)) + off, gamma_bot, eps2).sp;
-        s_core += vortex_eval(y2, yl, (zp - static_cast<R>(h)) + off, gamma_rot, eps2).sp;
-    }
-    const R v_top = s_top / static_cast<R>(NN);
-    const R v_bot = s_bot / static_cast<R>(NN);
-    const R v_core = s_core / static_cast<R>(NN);
-    const R s = v_top + v_bot;
-    const bool s_used = std::abs(s) > f32c(1e-10f);
-    const R den = s_used ? s : f32c(1e-10f);
-    const R ratio_in = ((v_mean - v_core) * R(2)) / den;
-    const R bound = f32c(0.999999f);
-    const R ratio = clamp(ratio_in, -bound, bound);
 
     // result = (asin(ratio) 0.5) 180 / pi; ratio = clamp(2 (v_mean - v_core) / den)
     const R g_asin = (g * f32c(180.0f / kPiF)) * R(0.5);

@@ -50,26 +50,43 @@ R Source::added_turbulence(const Inputs& in, const CaseData& cd, int64_t r, R cn
     return (((overlap * ti_add) * down) * lateral) * reach;
 }
 
-R mixing(const Inputs& in, const CaseData& cd, int64_t i, const R* u, R ti, const R* V,
-         const R* W) {
-    const int64_t S = cd.S, NN = cd.NN;
-    const R u_eff = kernel_rotor_speed(u, 1, NN);
-    const R ui = u_eff * ti;
-    const R k = (ui * ui) / f32c(2.0f / 3.0f);
-    const R u_t = std::sqrt(clamp_min(k * R(2), R(0)));
+namespace {
+
+// yaw_added_turbulence_mixing's intermediates at turbine i: V and W are the
+// accumulated transverse velocities on its rotor, NN values at stride.
+struct Mixing {
+    R u_eff, ui, k2, u_t, vm, wm, k_total, num, den, ti_total;
+};
+
+Mixing mixing_at(const CaseData& cd, int64_t i, const R* u, R ti, const R* V, const R* W,
+                 int64_t stride) {
+    const int64_t NN = cd.NN;
+    Mixing m;
+    m.u_eff = kernel_rotor_speed(u, 1, NN);
+    m.ui = m.u_eff * ti;
+    const R k = (m.ui * m.ui) / f32c(2.0f / 3.0f);
+    m.k2 = k * R(2);
+    m.u_t = std::sqrt(clamp_min(m.k2, R(0)));
     const R* v_in = cd.v_in + i * NN;
     const R* w_in = cd.w_in + i * NN;
     R sv = 0, sw = 0;
     for (int64_t p = 0; p < NN; ++p) {
-        sv += v_in[p] + V[p * S];
-        sw += w_in[p] + W[p * S];
+        sv += v_in[p] + V[p * stride];
+        sw += w_in[p] + W[p * stride];
     }
-    const R vm = sv / static_cast<R>(NN);
-    const R wm = sw / static_cast<R>(NN);
-    const R k_total = ((u_t * u_t + vm * vm) + wm * wm) * R(0.5);
-    const R ti_total =
-        std::sqrt(clamp_min(k_total, R(0)) * f32c(2.0f / 3.0f)) / clamp_min(u_eff, f32c(1e-6f));
-    return ti_total - ti;
+    m.vm = sv / static_cast<R>(NN);
+    m.wm = sw / static_cast<R>(NN);
+    m.k_total = ((m.u_t * m.u_t + m.vm * m.vm) + m.wm * m.wm) * R(0.5);
+    m.num = std::sqrt(clamp_min(m.k_total, R(0)) * f32c(2.0f / 3.0f));
+    m.den = clamp_min(m.u_eff, f32c(1e-6f));
+    m.ti_total = m.num / m.den;
+    return m;
+}
+
+}  // namespace
+
+R mixing(const CaseData& cd, int64_t i, const R* u, R ti, const R* V, const R* W) {
+    return mixing_at(cd, i, u, ti, V, W, cd.S).ti_total - ti;
 }
 
 // ---------------------------------------------------------------------------
@@ -144,25 +161,10 @@ void added_turbulence_backward(const Inputs& in, const CaseData& cd, int64_t i, 
 void mixing_backward(const CaseData& cd, int64_t i, const R* u, R ti,
                      const R* V, const R* W, R g, R* grad_u, R& grad_ti, R* grad_v, R* grad_w) {
     const int64_t NN = cd.NN;
-    const R u_eff = kernel_rotor_speed(u, 1, NN);
-    const R ui = u_eff * ti;
+    const Mixing m = mixing_at(cd, i, u, ti, V, W, 1);
+    const R u_eff = m.u_eff, ui = m.ui, k2 = m.k2, u_t = m.u_t, vm = m.vm, wm = m.wm;
+    const R k_total = m.k_total, num = m.num, den = m.den, ti_total = m.ti_total;
     const R two_thirds = f32c(2.0f / 3.0f);
-    const R k = (ui * ui) / two_thirds;
-    const R k2 = k * R(2);
-    const R u_t = std::sqrt(clamp_min(k2, R(0)));
-    const R* v_in = cd.v_in + i * NN;
-    const R* w_in = cd.w_in + i * NN;
-    R sv = 0, sw = 0;
-    for (int64_t p = 0; p < NN; ++p) {
-        sv += v_in[p] + V[p];
-        sw += w_in[p] + W[p];
-    }
-    const R vm = sv / static_cast<R>(NN);
-    const R wm = sw / static_cast<R>(NN);
-    const R k_total = ((u_t * u_t + vm * vm) + wm * wm) * R(0.5);
-    const R num = std::sqrt(clamp_min(k_total, R(0)) * two_thirds);
-    const R den = clamp_min(u_eff, f32c(1e-6f));
-    const R ti_total = num / den;
 
     // mix = ti_total - ti; ti_total = sqrt(max(k_total, 0) 2/3) / max(u_eff, 1e-6)
     grad_ti -= g;
