@@ -1,6 +1,6 @@
 import os
 
-from common import sc
+from fixtures import sc
 
 
 def pytest_report_header(config):

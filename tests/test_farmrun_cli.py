@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from common import sc
+from fixtures import sc
 
 import farmrun
 from test_farmrun_files import readme_example

@@ -16,7 +16,7 @@ import time
 import pytest
 import torch
 
-from common import sc  # noqa: F401  (the module under test, before farmrun)
+from fixtures import sc  # noqa: F401  (the module under test, before farmrun)
 
 import farmrun
 from farmrun import engine

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 import torch
 
-from common import DTYPE
+from fixtures import DTYPE
 
 import farmrun
 import farmrun.__main__ as cli_main

@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from common import DOUBLE
+from fixtures import DOUBLE
 
 import farmrun
 from farmrun import FarmDescription, FarmError, FlowCases, TurbineType

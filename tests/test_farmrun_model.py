@@ -5,7 +5,7 @@ import random
 import pytest
 import torch
 
-from common import DTYPE, sc
+from fixtures import DTYPE, sc
 
 import farmrun
 from farmrun import FarmDescription, FlowCases, ModelOptions, TurbineType

@@ -5,7 +5,7 @@ import struct
 import pytest
 import torch
 
-from common import DTYPE
+from fixtures import DTYPE
 
 import farmrun
 from farmrun import plotting

@@ -6,7 +6,7 @@ import pickle
 import pytest
 import torch
 
-from common import DTYPE
+from fixtures import DTYPE
 
 import farmrun
 from farmrun.__main__ import main

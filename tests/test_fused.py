@@ -11,37 +11,12 @@ import math
 import pytest
 import torch
 
-from common import DTYPE, sc
-from solver_cases import D, HUB, SWITCHES, Case, config, make_table, row, switch_id
+from fixtures import DTYPE, sc
+from fixtures import ALL_ON, D, HUB, SWITCHES, Case, config, make_table, random_case, row, switch_id
 
 pytestmark = pytest.mark.float64
 
 TOL_ULPS = 32
-ALL_ON = dict(enable_secondary_steering=True, enable_transverse_velocities=True,
-              enable_yaw_added_recovery=True)
-
-
-def uniform(g, lo, hi, *shape):
-    return lo + (hi - lo) * torch.rand(*shape, generator=g, dtype=torch.float64)
-
-
-def random_case(seed, T=None, F=None, one_direction=False, N=3):
-    """1-30 turbines jittered about a grid, mixed directions (or one), speeds,
-    ambient turbulence, yaw, tilt, shear, rotor sizes and hub heights."""
-    g = torch.Generator().manual_seed(seed)
-    T = T or int(torch.randint(1, 31, (1,), generator=g))
-    F = F or int(torch.randint(2, 6, (1,), generator=g))
-    cols = math.ceil(math.sqrt(T))
-    k = torch.arange(T, dtype=torch.float64)
-    xy = torch.stack([k % cols * 5.0, k // cols * 3.0], 1) + uniform(g, -1.0, 1.0, T, 2)
-    direction = uniform(g, 0.0, 360.0, 1 if one_direction else F).expand(F)
-    case = Case(xy.tolist(), wind_directions=direction.tolist(),
-                wind_speeds=uniform(g, 4.0, 14.0, F).tolist(), ti=uniform(g, 0.03, 0.15, F).tolist(),
-                yaw=uniform(g, -25.0, 25.0, F, T).to(DTYPE), tilt=uniform(g, 0.0, 8.0, F, T).to(DTYPE),
-                N=N, shear=float(uniform(g, 0.0, 0.2, 1)))
-    case.farm.rotor_diameters = (D * uniform(g, 0.8, 1.2, T)).to(DTYPE)
-    case.farm.hub_heights = (HUB + uniform(g, -15.0, 15.0, T)).to(DTYPE)
-    return case
 
 
 FIELDS = ("u_sorted", "turbulence_intensity_field_sorted", "v_sorted", "w_sorted")

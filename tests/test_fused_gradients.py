@@ -8,9 +8,8 @@ every input, to 1e-4 (float32) or 1e-9 (float64) of the largest entry.
 import pytest
 import torch
 
-from common import DTYPE, sc
-from solver_cases import ALL_ON, SWITCHES, config, make_table, switch_id
-from test_fused import random_case
+from fixtures import DTYPE, sc
+from fixtures import ALL_ON, SWITCHES, config, make_table, random_case, switch_id
 
 pytestmark = pytest.mark.float64
 

@@ -4,7 +4,7 @@ import math
 import pytest
 import torch
 
-from common import DTYPE, f32, narrow
+from fixtures import DTYPE, f32, narrow
 
 ops = torch.ops.sorbane_cpp
 DEG, CT_MAX, TINY, SQRT2 = f32(math.pi / 180), f32(0.9999), f32(1e-6), f32(math.sqrt(2))

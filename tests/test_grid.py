@@ -4,21 +4,7 @@ import math
 import pytest
 import torch
 
-from common import DTYPE, f32, sc
-
-LAYOUT = [[0.0, 0.0, 90.0], [500.0, 0.0, 100.0], [0.0, 300.0, 110.0]]
-
-
-def make_grid(coords=LAYOUT, directions=(270.0,), n=3, diameters=None, dtype=DTYPE):
-    g = sc.TurbineGrid()
-    g.turbine_coordinates = torch.tensor(coords, dtype=dtype)
-    t = len(coords)
-    g.turbine_diameters = torch.tensor(diameters or [100.0] * t, dtype=dtype)
-    g.wind_directions = torch.tensor(directions, dtype=dtype)
-    g.grid_resolution, g.n_turbines, g.n_findex = n, t, len(directions)
-    g.set_grid()
-    return g
-
+from fixtures import DTYPE, GRID_LAYOUT, f32, make_grid, sc
 
 def rotate(x, y, wd, xc=250.0, yc=150.0):
     """Counter-clockwise rotation by (wd - 270) degrees about the bounding-box centre."""
@@ -41,7 +27,7 @@ def test_rotation_against_hand_computed_coordinates(wd, expected):
         ex, ey = expected[layout]
         assert g.x_sorted[0, pos, 0, 0].item() == pytest.approx(ex, abs=1e-3)
         assert g.y_sorted[0, pos, 0, 0].item() == pytest.approx(ey, abs=1e-3)
-        assert g.z_sorted[0, pos, 0, 0].item() == LAYOUT[layout][2]
+        assert g.z_sorted[0, pos, 0, 0].item() == GRID_LAYOUT[layout][2]
     xs = [expected[t][0] for t in order]
     assert xs == sorted(xs)
 
@@ -133,7 +119,7 @@ def test_shape_mismatch_is_the_tensor_library_error():
 
 @pytest.mark.float64
 def test_gradients_flow_from_coordinates_and_directions():
-    coords = torch.tensor(LAYOUT, dtype=torch.float64, requires_grad=True)
+    coords = torch.tensor(GRID_LAYOUT, dtype=torch.float64, requires_grad=True)
     wd = torch.tensor([250.0, 300.0], dtype=torch.float64, requires_grad=True)
 
     def grids(c, w):

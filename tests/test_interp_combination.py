@@ -5,7 +5,7 @@ import math
 import pytest
 import torch
 
-from common import DTYPE
+from fixtures import DTYPE
 
 ops = torch.ops.sorbane_cpp
 DTYPES = sorted({DTYPE, torch.float64}, key=str)

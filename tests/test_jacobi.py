@@ -3,9 +3,9 @@ chunking, gradient mode and gradients."""
 import pytest
 import torch
 
-from common import DOUBLE, DTYPE, sc
-from solver_cases import ALL_ON, solver_path  # noqa: F401  (autouse fixture)
-from solver_cases import Case, config, empty_case, row, sloped_table, solve_with_yaw
+from fixtures import DOUBLE, DTYPE, sc
+from fixtures import ALL_ON, solver_path  # noqa: F401  (autouse fixture)
+from fixtures import Case, config, empty_case, row, sloped_table, solve_with_yaw
 
 # Every case here holds in the double build as well.
 pytestmark = pytest.mark.float64

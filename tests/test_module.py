@@ -8,7 +8,7 @@ import sys
 import pytest
 import torch
 
-from common import sc
+from fixtures import sc
 
 EXPECTED_DOC = (
     "\nsorbane_cpp \u2014 C++ libtorch solver backend for SORBANE.\n\n"

@@ -2,7 +2,7 @@
 import ast
 from pathlib import Path
 
-from common import sc
+from fixtures import sc
 
 STUB = Path(__file__).parents[1] / "src" / "bindings" / "sorbane_cpp.pyi"
 

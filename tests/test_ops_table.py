@@ -2,7 +2,7 @@
 import pytest
 import torch
 
-from common import sc  # noqa: F401  (loading the module registers the operators)
+from fixtures import sc  # noqa: F401  (loading the module registers the operators)
 
 SCHEMAS = {
     "gauss_velocity_deficit": "gauss_velocity_deficit(Tensor x_recv, Tensor y_recv, Tensor z_recv, Tensor x_ups, Tensor y_ups, Tensor ct_ups, Tensor yaw_ups, Tensor ti_ups, Tensor deflection, Tensor hub_h, Tensor rotor_d, float alpha, float beta, float ka, float kb, float sigmoid_k) -> Tensor",

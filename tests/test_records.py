@@ -2,8 +2,7 @@
 import pytest
 import torch
 
-from common import DTYPE, sc
-from test_grid import make_grid
+from fixtures import DTYPE, make_grid, sc
 
 
 def make_flow(grid, speeds=(8.0,), ti=(0.06,), shear=0.12, zref=90.0):

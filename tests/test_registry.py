@@ -1,7 +1,7 @@
 """Solver registry and the solver classes' Python surface."""
 import pytest
 
-from common import sc
+from fixtures import sc
 
 
 def test_registry_keys_and_instances():

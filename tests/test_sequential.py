@@ -4,9 +4,9 @@ import math
 import pytest
 import torch
 
-from common import DOUBLE, DTYPE, sc
-from solver_cases import ALL_ON, solver_path  # noqa: F401  (autouse fixture)
-from solver_cases import (SWITCHES, Case, config, empty_case, make_table, row, solve_with_yaw,
+from fixtures import DOUBLE, DTYPE, sc
+from fixtures import ALL_ON, solver_path  # noqa: F401  (autouse fixture)
+from fixtures import (SWITCHES, Case, config, empty_case, make_table, row, solve_with_yaw,
                           switch_id)
 
 # Every case here holds in the double build as well.

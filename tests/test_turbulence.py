@@ -3,7 +3,7 @@ import pytest
 import torch
 from torch.library import opcheck
 
-from common import DTYPE, f32
+from fixtures import DTYPE, f32
 
 pytestmark = pytest.mark.float64
 

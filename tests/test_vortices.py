@@ -7,7 +7,7 @@ import pytest
 import torch
 from torch.library import opcheck
 
-from common import DTYPE, f32, narrow
+from fixtures import DTYPE, f32, narrow
 
 pytestmark = pytest.mark.float64
 

@@ -1,4 +1,5 @@
-"""Farms, flow fields and model settings shared by the solver tests.
+"""Builders shared by the tests: the module under test and its working dtype, farms, flow
+fields and model settings.
 
 Turbine data: the IEA Wind Task 37 3.4 MW reference turbine (130 m rotor, 110 m
 hub, tip-speed ratio about 8), thrust curve from the copy shipped with farmrun. Model
@@ -8,12 +9,28 @@ k = 0.38 I + 0.004; Crespo & Hernandez (1996) added turbulence
 0.73 a^0.8325 I0^0.0325 (x/D)^-0.32.
 """
 import csv
+import math
 import pathlib
 
 import pytest
-import torch
+import torch  # before the extension, so tensors can cross the boundary
 
-from common import DTYPE, sc
+import sorbane_cpp as sc
+
+
+DOUBLE = sc.using_double()
+DTYPE = torch.float64 if DOUBLE else torch.float32
+
+
+def f32(x):
+    """The single-precision value of a literal constant, as the kernels apply it."""
+    return float(torch.tensor(x, dtype=torch.float32))
+
+
+def narrow(x):
+    """A scalar parameter as the Gauss and vortex kernels see it."""
+    return float(torch.tensor(x, dtype=DTYPE))
+
 
 D = 130.0
 HUB = 110.0
@@ -195,3 +212,40 @@ def solver_path(request, monkeypatch):
 
 ALL_ON = dict(enable_secondary_steering=True, enable_transverse_velocities=True,
               enable_yaw_added_recovery=True)
+
+
+GRID_LAYOUT = [[0.0, 0.0, 90.0], [500.0, 0.0, 100.0], [0.0, 300.0, 110.0]]
+
+
+def make_grid(coords=GRID_LAYOUT, directions=(270.0,), n=3, diameters=None, dtype=DTYPE):
+    g = sc.TurbineGrid()
+    g.turbine_coordinates = torch.tensor(coords, dtype=dtype)
+    t = len(coords)
+    g.turbine_diameters = torch.tensor(diameters or [100.0] * t, dtype=dtype)
+    g.wind_directions = torch.tensor(directions, dtype=dtype)
+    g.grid_resolution, g.n_turbines, g.n_findex = n, t, len(directions)
+    g.set_grid()
+    return g
+
+
+def uniform(g, lo, hi, *shape):
+    return lo + (hi - lo) * torch.rand(*shape, generator=g, dtype=torch.float64)
+
+
+def random_case(seed, T=None, F=None, one_direction=False, N=3):
+    """1-30 turbines jittered about a grid, mixed directions (or one), speeds,
+    ambient turbulence, yaw, tilt, shear, rotor sizes and hub heights."""
+    g = torch.Generator().manual_seed(seed)
+    T = T or int(torch.randint(1, 31, (1,), generator=g))
+    F = F or int(torch.randint(2, 6, (1,), generator=g))
+    cols = math.ceil(math.sqrt(T))
+    k = torch.arange(T, dtype=torch.float64)
+    xy = torch.stack([k % cols * 5.0, k // cols * 3.0], 1) + uniform(g, -1.0, 1.0, T, 2)
+    direction = uniform(g, 0.0, 360.0, 1 if one_direction else F).expand(F)
+    case = Case(xy.tolist(), wind_directions=direction.tolist(),
+                wind_speeds=uniform(g, 4.0, 14.0, F).tolist(), ti=uniform(g, 0.03, 0.15, F).tolist(),
+                yaw=uniform(g, -25.0, 25.0, F, T).to(DTYPE), tilt=uniform(g, 0.0, 8.0, F, T).to(DTYPE),
+                N=N, shear=float(uniform(g, 0.0, 0.2, 1)))
+    case.farm.rotor_diameters = (D * uniform(g, 0.8, 1.2, T)).to(DTYPE)
+    case.farm.hub_heights = (HUB + uniform(g, -15.0, 15.0, T)).to(DTYPE)
+    return case
