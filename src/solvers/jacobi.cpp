@@ -33,7 +33,12 @@ at::Tensor rotor_axes_first(const at::Tensor& t) { return t.permute({0, 2, 3, 1}
 
 // Fixed-point sweeps: every sweep takes all operating points from the previous
 // sweep's field and casts all wakes at once, in chunks of sources. Each sweep
-// carries the wake influence one turbine further downstream.
+// carries the wake influence one turbine further downstream, so on a farm the
+// sweeps settle on the sequential pass. For that, each turbine reads the
+// transverse flow and turbulence the sequential pass gives it at its visit:
+// steering the flow of the turbines before it, the recovery that of the
+// turbines up to itself, and the deflection its turbulence before its own
+// recovery mixing.
 void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConfig& cfg) {
     if (try_fused_jacobi(farm, ff, grid, cfg)) {
         set_last_solve_path("fused");
@@ -45,11 +50,14 @@ void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConf
     const int64_t F = prep.F;
     const int64_t T = prep.T;
     const int64_t N = prep.N;
+    const bool steering = cfg.enable_secondary_steering;
     const bool transverse = cfg.enable_transverse_velocities;
     const bool recovery = transverse && cfg.enable_yaw_added_recovery;
     const int64_t chunk = std::max<int64_t>(cfg.jacobi_chunk_size, 1);
     const at::Tensor& u0 = ff.u_initial_sorted;
     const at::Tensor ti_amb_sq = prep.ti_amb.unsqueeze(1).pow(2);
+    // Sorted position of every receiver, against which a chunk's sources are ordered.
+    const at::Tensor receiver_pos = at::arange(T, u0.options().dtype(at::kLong)).view({T, 1});
 
     ff.turbulence_intensity_field_sorted =
         turbulence_field(prep.ti_amb.unsqueeze(1).expand({F, T}), N);
@@ -58,6 +66,10 @@ void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConf
     at::Tensor u_new = u_prev;
     at::Tensor v_prev = at::zeros_like(u0);
     at::Tensor w_prev = at::zeros_like(u0);
+    // Spanwise flow of the turbines before each one, on its rotor.
+    at::Tensor v_before_prev = at::zeros_like(u0);
+    // Turbine turbulence before its own recovery mixing.
+    at::Tensor ti_unmixed = prep.ti_t;
 
     for (int32_t sweep = 0; sweep < cfg.jacobi_max_iters; ++sweep) {
         const OperatingPoint op =
@@ -67,6 +79,9 @@ void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConf
         at::Tensor M = at::zeros({F, T}, u0.options().dtype(kWorkingDtype));
         at::Tensor v_acc = at::zeros_like(u0);
         at::Tensor w_acc = at::zeros_like(u0);
+        at::Tensor v_before = at::zeros_like(u0);
+        at::Tensor v_upto = at::zeros_like(u0);
+        at::Tensor w_upto = at::zeros_like(u0);
 
         for (int64_t c0 = 0; c0 < T; c0 += chunk) {
             const int64_t c1 = std::min(c0 + chunk, T);
@@ -74,18 +89,19 @@ void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConf
                 make_sources(farm, grid, prep, c0, c1, op.ct.slice(1, c0, c1), op.a.slice(1, c0, c1));
 
             at::Tensor yaw_eff = src.yaw;
-            if (cfg.enable_secondary_steering) {
-                // Steered by the previous sweep's transverse field.
+            if (steering) {
                 std::vector<at::Tensor> added;
                 added.reserve(c1 - c0);
                 for (int64_t i = c0; i < c1; ++i) {
                     added.push_back(steering_yaw(farm, ff, grid, prep, i, u_prev.select(1, i),
-                                                 v_prev.select(1, i), op.ct.select(1, i),
+                                                 v_before_prev.select(1, i), op.ct.select(1, i),
                                                  op.a.select(1, i)));
                 }
                 yaw_eff = src.yaw + at::stack(added, 1);
             }
-            const at::Tensor deflection = wake_deflection(src, yaw_eff, prep, cfg);
+            Sources deflecting = src;
+            deflecting.ti = ti_unmixed.slice(1, c0, c1);
+            const at::Tensor deflection = wake_deflection(deflecting, yaw_eff, prep, cfg);
             const at::Tensor D = wake_velocity_deficit(ff, grid, src, prep, deflection, cfg);
             S = S + D.pow(2).sum(2);
             M = at::maximum(M, wake_added_turbulence(D, src, prep, cfg).amax(2));
@@ -95,21 +111,38 @@ void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConf
                     wake_transverse_velocities(ff, grid, prep, src, u_prev.slice(1, c0, c1));
                 v_acc = v_acc + v.sum(2);
                 w_acc = w_acc + w.sum(2);
+                // The vortices reach receivers level with their source, the
+                // source's own rotor included; the sequential pass lets a
+                // turbine read only the sources visited before it (steering)
+                // or up to it (recovery).
+                const at::Tensor source_pos =
+                    at::arange(c0, c1, receiver_pos.options()).view({1, c1 - c0});
+                const auto by_order = [&](const at::Tensor& keep) {
+                    return keep.to(u0.scalar_type()).view({1, T, c1 - c0, 1, 1});
+                };
+                if (steering) v_before = v_before + (v * by_order(source_pos < receiver_pos)).sum(2);
+                if (recovery) {
+                    const at::Tensor upto = by_order(source_pos <= receiver_pos);
+                    v_upto = v_upto + (v * upto).sum(2);
+                    w_upto = w_upto + (w * upto).sum(2);
+                }
             }
         }
 
         u_new = at::clamp_min(u0 - at::sqrt(at::clamp_min(S, 1e-20)), 1e-6);
-        prep.ti_t = at::sqrt(at::clamp_min(ti_amb_sq + M.pow(2), 1e-20));
+        ti_unmixed = at::sqrt(at::clamp_min(ti_amb_sq + M.pow(2), 1e-20));
+        prep.ti_t = ti_unmixed;
         if (recovery) {
-            // Mixing by this sweep's transverse flow, against the field the
-            // solve began with, raises every turbine's turbulence for the next sweep.
+            // Mixing by the transverse flow, against the field the solve began
+            // with, raises every turbine's turbulence for the next sweep.
             const at::Tensor mix = yaw_added_turbulence_mixing(
-                rotor_axes_first(u_prev), prep.ti_t, rotor_axes_first(ff.v_sorted),
-                rotor_axes_first(ff.w_sorted), rotor_axes_first(v_acc), rotor_axes_first(w_acc));
-            prep.ti_t = prep.ti_t + mix * 2.0;
+                rotor_axes_first(u_prev), ti_unmixed, rotor_axes_first(ff.v_sorted),
+                rotor_axes_first(ff.w_sorted), rotor_axes_first(v_upto), rotor_axes_first(w_upto));
+            prep.ti_t = ti_unmixed + mix * 2.0;
         }
         v_prev = v_acc;
         w_prev = w_acc;
+        v_before_prev = v_before;
 
         if (!cfg.jacobi_fixed_iters && sweep_converged(u_new, u_prev, cfg.jacobi_tol)) break;
         u_prev = u_new;
