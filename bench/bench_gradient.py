@@ -1,13 +1,16 @@
 """The AEP gradient with respect to layout x, y and yaw: no-gradient solves,
-fused forward + backward and op-by-op forward + backward, sequential solver.
+fused forward + backward and op-by-op forward + backward, sequential or Jacobi solver.
 
     tools/dev python bench/bench_gradient.py                   # all three problems
     tools/dev python bench/bench_gradient.py --problems 49x432 --op-directions 36
+    tools/dev python bench/bench_gradient.py --solver jacobi --problems 100x432
 
 Problems (farm and rose of bench_fused.py: IEA 3.4 MW turbines on a square
 grid at 7 diameters, ambient turbulence 0.06, 3 x 3 rotor points, switches off):
-100 turbines under 360 directions x 12 speeds (4320 cases), and 49 and 484
-turbines under 36 directions x 12 speeds (432 cases). One solve per direction
+100 turbines under 360 directions x 12 speeds (4320 cases), and 49, 100 and 484
+turbines under 36 directions x 12 speeds (432 cases). The Jacobi solver sweeps
+until its field settles (tolerance 1e-6, at most 60 sweeps, chunks of 8); a
+settled solve then differentiates by the sequential reverse pass. One solve per direction
 (12 cases), as the host solves. The loss is the frequency-weighted farm power
 (uniform frequencies) from the power curve at each rotor's cube-mean speed;
 with --switches, secondary steering, transverse velocities and yaw-added
@@ -43,6 +46,7 @@ from bench_fused import HUB, config, iea_table, records  # noqa: E402
 PROBLEMS = {
     "100x4320": dict(side=10, directions=list(range(360))),
     "49x432": dict(side=7, directions=list(range(0, 360, 10))),
+    "100x432": dict(side=10, directions=list(range(0, 360, 10))),
     "484x432": dict(side=22, directions=list(range(0, 360, 10))),
 }
 SPEEDS = [4.0 + 2 * k for k in range(12)]
@@ -63,12 +67,13 @@ def run_one(job):
     xy0 = sets[0][2].turbine_coordinates[:, :2].detach().clone()
     grad = job["mode"] != "nograd"
     sc.set_fused_backward(job["mode"] in ("fused", "record"))
-    cfg = config("sequential")
+    cfg = config(job["solver"])
+    cfg.jacobi_max_iters = 60
     for name in ("enable_secondary_steering", "enable_transverse_velocities",
                  "enable_yaw_added_recovery"):
         setattr(cfg, name, job["switches"])
     yaw0 = 5.0 if job["switches"] else 0.0
-    solver = sc.get_solver("sequential")
+    solver = sc.get_solver(job["solver"])
     base = rss_mib()
     t0 = time.perf_counter()
     with torch.set_grad_enabled(grad):
@@ -107,6 +112,7 @@ def main():
                    help="directions the op-by-op path runs (0: none); its time is scaled to all")
     p.add_argument("--switches", action="store_true",
                    help="secondary steering, transverse velocities and recovery on")
+    p.add_argument("--solver", default="sequential", choices=["sequential", "jacobi"])
     p.add_argument("--one", help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.one:
@@ -114,11 +120,12 @@ def main():
         return
     physics = "all switches on" if args.switches else "switches off"
     print(f"sorbane_cpp {'float64' if sc.using_double() else 'float32'}, {args.threads} threads, "
-          f"{physics}")
+          f"{physics}, {args.solver} solver")
     print(f"{'problem':>10} {'no-grad s':>10} {'fused f+b s':>12} {'ratio':>6} {'op f+b s':>12} "
           f"{'op/fused':>9} {'MiB no-grad':>12} {'MiB fwd':>8} {'MiB fused':>10} {'MiB op':>14}")
     for name in args.problems:
-        job = dict(problem=name, threads=args.threads, directions=0, switches=args.switches)
+        job = dict(problem=name, threads=args.threads, directions=0, switches=args.switches,
+                   solver=args.solver)
         nograd = measure(dict(job, mode="nograd"))
         record = measure(dict(job, mode="record"))
         fused = measure(dict(job, mode="fused"))
