@@ -189,17 +189,24 @@ def with_zero_rotor(case):
     case.farm.rotor_diameters = torch.zeros_like(case.farm.rotor_diameters)
 
 
-@pytest.mark.parametrize("key, path", [("sequential", "fused"), ("jacobi", "op_by_op")])
-def test_recorded_gradient_is_kept(key, path):
-    # A sequential solve records through the fused backward, a Jacobi one op by op.
-    case = random_case(9, T=5, F=2)
+@pytest.mark.parametrize("key, one_direction, sweeps, path", [
+    ("sequential", False, 30, "fused"),
+    # Settled sweeps on cases in the shared downstream order are the sequential pass.
+    ("jacobi", True, 30, "fused"),
+    ("jacobi", True, 1, "op_by_op"),
+    # Cases of other directions settle elsewhere: their sweeps are recorded.
+    ("jacobi", False, 30, "op_by_op"),
+], ids=["sequential", "jacobi-settled", "jacobi-cut-short", "jacobi-directions"])
+def test_recorded_gradient_is_kept(key, one_direction, sweeps, path):
+    case = random_case(9, T=5, F=2, one_direction=one_direction)
     case.ff.turbulence_intensities.requires_grad_()
+    cfg = config(**ALL_ON, jacobi_max_iters=sweeps)
     with torch.enable_grad():
-        sc.get_solver(key).solve(case.farm, case.ff, case.grid, config(**ALL_ON))
+        sc.get_solver(key).solve(case.farm, case.ff, case.grid, cfg)
     assert case.ff.u_sorted.requires_grad and sc.last_solve_path() == path
     # With recording off the same input requires a gradient, but none is recorded.
     with torch.no_grad():
-        sc.get_solver(key).solve(case.farm, case.ff, case.grid, config(**ALL_ON))
+        sc.get_solver(key).solve(case.farm, case.ff, case.grid, cfg)
     assert not case.ff.u_sorted.requires_grad
 
 

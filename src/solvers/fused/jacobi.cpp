@@ -240,6 +240,14 @@ SweepResult sweep_case(const Inputs& in, int64_t f, int64_t chunk, State& st, in
     return res;
 }
 
+// Whether every case's downstream order is the shared sorted one: only then
+// is the sequential pass the sweeps' fixed point (otherwise a turbine's
+// operating point there misses the wakes of turbines sorted after it).
+bool in_downstream_order(const Inputs& in) {
+    if (in.T < 2) return true;
+    return at::ge(in.xbar.slice(1, 1), in.xbar.slice(1, 0, in.T - 1)).all().item<bool>();
+}
+
 }  // namespace
 
 bool try_fused_jacobi(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelConfig& cfg) {
@@ -252,6 +260,7 @@ bool try_fused_jacobi(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelC
     at::NoGradGuard no_grad;
     Inputs in;
     if (!gather_inputs(farm, ff, grid, cfg, in)) return false;
+    if (grad == SequentialGradient::kRecorded && !in_downstream_order(in)) return false;
     const int64_t F = in.F, T = in.T, NN = in.NN, S = T + kPad, n = S * NN;
     const int64_t chunk = std::max<int64_t>(cfg.jacobi_chunk_size, 1);
 
