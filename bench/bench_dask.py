@@ -24,25 +24,31 @@ whose batches each take tens of solves and backward passes.
 import argparse
 import logging
 import math
+import pathlib
+import sys
 import time
 
 import torch
 
 import farmrun
-from bench_farmrun import farm
 from farmrun.engine import NO_DASHBOARD, map_batches
-from farmrun.model import BatchResults, batch_cases, batch_inputs, plan_batches, prepare
+from farmrun.runner import (SOLVERS, BatchResults, batch_cases, batch_inputs, plan_batches,
+                            prepare)
+
+# The farm builders the tests use too.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from fixtures import STEERING, every_kth_direction, grid_farm, square_farm  # noqa: E402
 
 
 def hollow(inputs, cases):
     """A task that does everything but the solve: results of the right shape, all zeros."""
-    z = torch.zeros(cases["wd"].shape[0], inputs["values"]["x"].shape[0], dtype=cases["wd"].dtype)
+    z = torch.zeros(cases.wd.shape[0], inputs.farm.n_turbines, dtype=cases.wd.dtype)
     return BatchResults(z, z.clone(), z.clone())
 
 
 def overhead_per_batch(f, solver, batch, client) -> float:
     v, _, _ = prepare(f, solver, "cpu")
-    batches = [batch_cases(v, idx) for idx in plan_batches(v["wd"].tolist(), batch)]
+    batches = [batch_cases(v, idx) for idx in plan_batches(v.cases.wd.tolist(), batch)]
     shared = batch_inputs(v, f.model, solver)
     # By reference, as farmrun's own task function travels: the workers import
     # this file (they share its path), where a function of __main__ would be
@@ -63,8 +69,7 @@ def best_run(f, solver, batch, repeat, client=None):
 
 
 def yaw_rows(workers, stride, plain):
-    from bench_yaw import STEERING, every_kth_direction, grid_farm
-    from farmrun.yaw import optimize_yaw
+    from farmrun.optimize.yaw import optimize_yaw
     f = every_kth_direction(grid_farm(farmrun.ModelOptions(**({} if plain else STEERING))), stride)
     start = time.perf_counter()
     local = optimize_yaw(f, progress=False)
@@ -93,7 +98,7 @@ def main():
     p.add_argument("--directions", type=int, default=360)
     p.add_argument("--speeds", type=int, default=12)
     p.add_argument("--turbines", type=int, default=100, help="a square number")
-    p.add_argument("--solver", choices=farmrun.model.SOLVERS, default="sequential")
+    p.add_argument("--solver", choices=SOLVERS, default="sequential")
     p.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     p.add_argument("--batch", type=int, nargs="+", default=[12, 4],
                    help="cases per batch (at most one direction's)")
@@ -109,7 +114,7 @@ def main():
         return
     from distributed import Client, LocalCluster
 
-    f = farm(args.turbines, args.directions, args.speeds)
+    f = square_farm(args.turbines, args.directions, args.speeds)
     n_cases = args.directions * args.speeds
     print(f"torch {torch.__version__}, {torch.get_num_threads()} local threads; "
           f"{args.turbines} turbines, {args.directions} directions x {args.speeds} speeds, "

@@ -6,23 +6,18 @@ square farm of T turbines (7 rotor diameters apart), IEA 3.4 MW turbines.
 """
 import argparse
 import math
+import pathlib
+import sys
 import time
 
 import torch
 
 import farmrun
-from farmrun.aep import weibull_rose
+from farmrun.runner import SOLVERS
 
-
-def farm(n_turbines: int, n_directions: int, n_speeds: int) -> farmrun.FarmDescription:
-    turbine = farmrun.iea_3p4_130()
-    side = math.isqrt(n_turbines)
-    spacing = 7.0 * turbine.rotor_diameter
-    x = [spacing * (t % side) for t in range(n_turbines)]
-    y = [spacing * (t // side) for t in range(n_turbines)]
-    speeds = [4.0 + 20.0 * s / max(n_speeds - 1, 1) for s in range(n_speeds)]
-    rose = weibull_rose([1.0 / n_directions] * n_directions, [9.0] * n_directions, 2.0, speeds)
-    return farmrun.FarmDescription(layout_x=x, layout_y=y, turbine=turbine, cases=rose.cases())
+# The farm builders the tests use too.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from fixtures import square_farm  # noqa: E402
 
 
 def main():
@@ -30,8 +25,7 @@ def main():
     p.add_argument("--directions", type=int, default=360)
     p.add_argument("--speeds", type=int, default=12)
     p.add_argument("--turbines", type=int, default=100, help="a square number")
-    p.add_argument("--solver", choices=farmrun.model.SOLVERS, nargs="+",
-                   default=list(farmrun.model.SOLVERS))
+    p.add_argument("--solver", choices=SOLVERS, nargs="+", default=list(SOLVERS))
     p.add_argument("--device", default="cpu")
     p.add_argument("--repeat", type=int, default=1)
     p.add_argument("--threads", type=int, default=None,
@@ -41,7 +35,7 @@ def main():
     if args.threads:
         torch.set_num_threads(args.threads)
 
-    f = farm(args.turbines, args.directions, args.speeds)
+    f = square_farm(args.turbines, args.directions, args.speeds)
     print(f"torch {torch.__version__}, {torch.get_num_threads()} threads, device {args.device}; "
           f"{args.turbines} turbines, {args.directions} directions x {args.speeds} speeds")
     farmrun.run(farmrun.example_farm(), device=args.device, progress=False)  # warm-up

@@ -21,8 +21,9 @@ import numpy as np
 import torch
 
 import farmrun
-from farmrun import FarmDescription, ModelOptions, example, weibull_rose
-from farmrun.layout import boundary_distance, optimize_layout, site_regions
+from farmrun import FarmDescription, ModelOptions, iea_3p4_130, weibull_rose
+from farmrun.optimize.geometry import boundary_distance, site_regions
+from farmrun.optimize.layout import optimize_layout
 
 
 def case_study_3():
@@ -33,7 +34,7 @@ def case_study_3():
 
 
 def square_farm(n_side=10, sectors=12):
-    t = example.iea_3p4_130()
+    t = iea_3p4_130()
     d = 5.0 * t.rotor_diameter
     x = [d * (k % n_side) for k in range(n_side * n_side)]
     y = [d * (k // n_side) for k in range(n_side * n_side)]

@@ -9,7 +9,7 @@ direction in one solve and one backward per evaluation, two starts (+-s).
 Coordinate search: turbines in downstream order, each yaw on a 1 degree grid
 within the bounds with the others held, two passes; every trial angle of
 every case of one direction is one case of the same no-gradient solve. Both
-search only the cases that can gain (see farmrun.yaw) and keep a case's zero
+search only the cases that can gain (see farmrun.optimize.yaw) and keep a case's zero
 yaw unless something beats it.
 
 Evaluations per case: forward + backward solves of that case (gradient, both
@@ -23,47 +23,23 @@ treat small differences as noise.
 """
 import argparse
 import math
+import pathlib
+import sys
 import time
+from dataclasses import replace
 
 import torch
 
 import sorbane_cpp as sc
 
 import farmrun
-from farmrun.aep import weibull_rose
-from farmrun.model import plan_batches, prepare, rotor_effective, solve_batch, table_power
-from farmrun.yaw import MIN_RELATIVE_GAIN, best_possible_power, optimize_yaw, yaw_bounds
+from farmrun.optimize.yaw import MIN_RELATIVE_GAIN, best_possible_power, optimize_yaw, yaw_bounds
+from farmrun.runner import plan_batches, prepare, solve_batch
+from farmrun.turbine import rotor_effective, table_power
 
-STEERING = dict(enable_secondary_steering=True, enable_yaw_added_recovery=True,
-                enable_transverse_velocities=True)
-
-
-def grid_farm(model: farmrun.ModelOptions) -> farmrun.FarmDescription:
-    """7 x 7 IEA 3.4 MW turbines 5 rotor diameters apart; 36 directions x 8 speeds."""
-    turbine = farmrun.iea_3p4_130()
-    s = 5.0 * turbine.rotor_diameter
-    x = [s * (t % 7) for t in range(49)]
-    y = [s * (t // 7) for t in range(49)]
-    speeds = [4.0 + 2.0 * k for k in range(8)]  # 4 ... 18 m/s
-    rose = weibull_rose([1.0 / 36] * 36, [9.0] * 36, 2.0, speeds)
-    return farmrun.FarmDescription(layout_x=x, layout_y=y, turbine=turbine, cases=rose.cases(),
-                                   model=model, name="7 x 7 at 5 D")
-
-
-def every_kth_direction(farm: farmrun.FarmDescription, k: int) -> farmrun.FarmDescription:
-    if k == 1:
-        return farm
-    c = farm.cases
-    dirs = sorted({float(d) % 360.0 for d in c.wind_directions})[::k]
-    keep = [i for i, d in enumerate(c.wind_directions) if float(d) % 360.0 in dirs]
-    total = math.fsum(c.frequencies[i] for i in keep)
-    cases = farmrun.FlowCases([c.wind_directions[i] for i in keep],
-                              [c.wind_speeds[i] for i in keep],
-                              [c.turbulence_intensities[i] for i in keep],
-                              [c.frequencies[i] / total for i in keep])
-    return farmrun.FarmDescription(layout_x=farm.layout_x, layout_y=farm.layout_y,
-                                   turbine=farm.turbine, cases=cases, model=farm.model,
-                                   name=f"{farm.name}, every {k}th direction")
+# The farm builders the tests use too.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from fixtures import STEERING, every_kth_direction, grid_farm  # noqa: E402
 
 
 def coordinate_search(farm, bounds, solver="sequential", step=1.0, passes=2):
@@ -71,23 +47,21 @@ def coordinate_search(farm, bounds, solver="sequential", step=1.0, passes=2):
     v, table, cfg = prepare(farm, solver, "cpu")
     opt = farm.model
     solver_obj = sc.get_solver(solver)
-    T = v["x"].shape[0]
-    dt = v["x"].dtype
+    T = v.n_turbines
+    dt = v.x.dtype
     trials = torch.arange(bounds.min_yaw, bounds.max_yaw + 0.5 * step, step, dtype=torch.float64)
-    base_all = torch.zeros(v["wd"].shape[0], dtype=torch.float64)
+    base_all = torch.zeros(v.cases.wd.shape[0], dtype=torch.float64)
     best_all = torch.zeros_like(base_all)
     searched, solves, evals = 0, 0, 0
 
     def power(rows, yaw):
-        sel = torch.as_tensor(rows)
-        vb = dict(v, **{k: v[k][sel] for k in ("wd", "ws", "ti", "tilt")})
-        vb["yaw"] = yaw.to(dt)
+        vb = v.with_cases(replace(v.cases.select(rows), yaw=yaw.to(dt)))
         rec = solve_batch(vb, list(range(len(rows))), table, cfg, solver_obj, opt)
         u = rotor_effective(rec.ff.u_sorted).gather(1, rec.grid.unsorted_indices)
-        return table_power(table, u, vb["yaw"], opt.yaw_power_exponent).sum(1).double(), rec
+        return table_power(table, u, vb.cases.yaw, opt.yaw_power_exponent).sum(1).double(), rec
 
     with torch.no_grad():
-        for idx in plan_batches(v["wd"].tolist(), 10**9):
+        for idx in plan_batches(v.cases.wd.tolist(), 10**9):
             base, rec = power(idx, torch.zeros(len(idx), T))
             u_free = rotor_effective(rec.ff.u_initial_sorted).gather(1, rec.grid.unsorted_indices)
             can = base < best_possible_power(table, u_free).double() * (1 - MIN_RELATIVE_GAIN)
@@ -99,8 +73,8 @@ def coordinate_search(farm, bounds, solver="sequential", step=1.0, passes=2):
             searched += len(active)
             n, K = len(active), trials.shape[0]
             # Downstream order: distance along the direction the wind blows to.
-            d = math.radians(float(v["wd"][active[0]]))
-            along = -(v["x"].double() * math.sin(d) + v["y"].double() * math.cos(d))
+            d = math.radians(float(v.cases.wd[active[0]]))
+            along = -(v.x.double() * math.sin(d) + v.y.double() * math.cos(d))
             order = torch.argsort(along).tolist()
             yaw = torch.zeros(n, T, dtype=torch.float64)
             best = base_all[active].clone()
@@ -119,7 +93,7 @@ def coordinate_search(farm, bounds, solver="sequential", step=1.0, passes=2):
                     best = torch.where(better, p_best, best)
             gained = best > base_all[active] * (1 + MIN_RELATIVE_GAIN)
             best_all[active] = torch.where(gained, best, base_all[active])
-    w = v["freq"].double()
+    w = v.cases.freq.double()
     e0, e1 = float((w * base_all).sum()), float((w * best_all).sum())
     return 100.0 * (e1 / e0 - 1.0), solves, evals, searched
 

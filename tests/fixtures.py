@@ -249,3 +249,221 @@ def random_case(seed, T=None, F=None, one_direction=False, N=3):
     case.farm.rotor_diameters = (D * uniform(g, 0.8, 1.2, T)).to(DTYPE)
     case.farm.hub_heights = (HUB + uniform(g, -15.0, 15.0, T)).to(DTYPE)
     return case
+
+
+# --- farmrun -------------------------------------------------------------------------
+# Builders the farmrun tests and benches share: the command line in a subprocess and
+# in process, the README's farm file and edits of it, and small farms. farmrun is
+# imported inside each builder, so the solver tests above never depend on it.
+
+import copy
+import json
+import os
+import re
+import subprocess
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+README = ROOT / "README.md"
+
+
+def cli(*args, cwd=None):
+    """``python -m farmrun ARGS`` in a subprocess, with the module and the package
+    exactly as this test session imports them."""
+    import farmrun
+    paths = [str(pathlib.Path(sc.__file__).parent), str(pathlib.Path(farmrun.__file__).parents[1])]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths + [os.environ.get("PYTHONPATH", "")]))
+    return subprocess.run([sys.executable, "-m", "farmrun", *map(str, args)], env=env, cwd=cwd,
+                          capture_output=True, text=True, timeout=600)
+
+
+def in_process(*args):
+    """The same entry point without a new interpreter, for the many error cases."""
+    from farmrun.__main__ import main
+    try:
+        return main([str(a) for a in args])
+    except SystemExit as e:  # argparse's own errors
+        return e.code
+
+
+def readme_example() -> dict:
+    """The farm file of the README's farm-file section."""
+    text = README.read_text()
+    section = text[text.index("<!-- farm-file:begin -->"):text.index("<!-- farm-file:end -->")]
+    return json.loads(re.search(r"```json\n(.*?)```", section, re.S).group(1))
+
+
+def setter(path, value):
+    """A mutation that sets (or, for value None, deletes) the key at a dotted path."""
+    def mutate(d):
+        *parents, last = path.split(".")
+        for p in parents:
+            d = d[int(p)] if isinstance(d, list) else d[p]
+        if value is None:
+            del d[last]
+        elif isinstance(d, list):
+            d[int(last)] = value
+        else:
+            d[last] = value
+    return mutate
+
+
+def edited(*mutations):
+    """The README's farm file with the mutations applied."""
+    doc = copy.deepcopy(readme_example())
+    for m in mutations:
+        m(doc)
+    return doc
+
+
+def write_farm(tmp_path, doc) -> pathlib.Path:
+    farm = tmp_path / "farm.json"
+    farm.write_text(doc if isinstance(doc, str) else json.dumps(doc))
+    return farm
+
+
+def files_in(path):
+    return sorted(p.name for p in path.iterdir())
+
+
+@pytest.fixture
+def no_solve(monkeypatch):
+    """Fails the test if the command line gets as far as solving."""
+    def never(*a, **k):
+        raise AssertionError("solved although the run should have stopped before")
+    monkeypatch.setattr("farmrun.cli.run", never)
+    monkeypatch.setattr("farmrun.flow.solve_case", never)
+
+
+# A made-up turbine table, so that expected powers are plain arithmetic.
+TEST_SPEEDS = [0.0, 3.9, 4.0, 8.0, 12.0, 25.0, 25.1, 50.0]
+TEST_POWER = [0.0, 0.0, 100e3, 1500e3, 3000e3, 3000e3, 0.0, 0.0]
+TEST_THRUST = [0.0, 0.0, 0.8, 0.8, 0.4, 0.05, 0.0, 0.0]
+
+
+def small_turbine(thrust_scale=1.0, **kw):
+    """A 100 m rotor on a 100 m hub with the made-up table."""
+    from farmrun import TurbineType
+    args = dict(name="test", rotor_diameter=100.0, hub_height=100.0, wind_speed=TEST_SPEEDS,
+                power=TEST_POWER, thrust_coefficient=[c * thrust_scale for c in TEST_THRUST])
+    args.update(kw)
+    return TurbineType(**args)
+
+
+
+def flow_cases(wd, ws, ti=0.06, freq=None):
+    """Cases of equal weight unless ``freq`` is given, one ambient turbulence for all."""
+    from farmrun import FlowCases
+    n = len(wd)
+    return FlowCases(wind_directions=wd, wind_speeds=ws, turbulence_intensities=[ti] * n,
+                     frequencies=freq if freq is not None else [1.0 / n] * n)
+
+
+def make_farm(x, y, wd, ws, thrust_scale=1.0, ti=0.06, **kw):
+    """A farm of the made-up turbine under the cases (wd[i], ws[i])."""
+    from farmrun import FarmDescription
+    return FarmDescription(layout_x=x, layout_y=y, turbine=small_turbine(thrust_scale),
+                           cases=flow_cases(wd, ws, ti), **kw)
+
+
+def example_with_variety(n_directions=4):
+    """The built-in layout with mixed hub heights and yaw, under a few directions."""
+    import farmrun
+    farm = farmrun.example_farm()
+    T = len(farm.layout_x)
+    farm.hub_heights = [110.0 + 20.0 * (t % 3) for t in range(T)]
+    wd = [15.0 + 90.0 * d for d in range(n_directions) for _ in range(3)]
+    ws = [6.0, 9.0, 12.0] * n_directions
+    farm.cases = flow_cases(wd, ws)
+    farm.yaw_angles = [[(7.0 * t + 3.0 * f) % 25.0 - 10.0 for t in range(T)] for f in range(len(wd))]
+    return farm
+
+
+def iea_row_farm(n=40, spacing=1.5, model=None):
+    """A west-east row of IEA 3.4 MW turbines ``spacing`` diameters apart in laminar
+    inflow: every wake reaches far, so the Jacobi sweeps settle only after n - 1."""
+    import farmrun
+    t = farmrun.iea_3p4_130()
+    x = [spacing * t.rotor_diameter * i for i in range(n)]
+    return farmrun.FarmDescription(x, [0.0] * n, t,
+                                   farmrun.FlowCases([270.0], [7.0], [0.0], [1.0]),
+                                   model=model or farmrun.ModelOptions())
+
+
+def small_windio_system(resource, performance=None, **wind_farm):
+    """A three-turbine windIO wind energy system written out in full, on a circular site."""
+    turbine = {"name": "T", "hub_height": 90.0, "rotor_diameter": 100.0,
+               "performance": performance or {
+                   "power_curve": {"power_wind_speeds": [0.0, 3.0, 12.0, 25.0, 25.5],
+                                   "power_values": [0.0, 0.0, 3e6, 3e6, 0.0]},
+                   "Ct_curve": {"Ct_wind_speeds": [0.0, 3.0, 12.0, 25.0, 25.5],
+                                "Ct_values": [0.0, 0.8, 0.7, 0.1, 0.0]}}}
+    farm = {"name": "three", "layouts": [{"coordinates": {"x": [0.0, 500.0, 1000.0],
+                                                          "y": [0.0, 0.0, 50.0]}}],
+            "turbines": turbine}
+    farm.update(wind_farm)
+    return {"name": "three turbines",
+            "site": {"name": "s", "boundaries": {"circle": {"center": {"x": 0, "y": 0},
+                                                            "radius": 2000}},
+                     "energy_resource": {"name": "r", "wind_resource": copy.deepcopy(resource)}},
+            "wind_farm": farm}
+
+
+# A windIO probability table, laid out speed-major, which the file may do.
+WINDIO_ROSE = {"wind_direction": [0.0, 90.0, 180.0, 270.0], "wind_speed": [6.0, 11.0],
+               "probability": {"data": [[0.1, 0.05, 0.15, 0.2], [0.1, 0.1, 0.1, 0.2]],
+                               "dims": ["wind_speed", "wind_direction"]},
+               "turbulence_intensity": {"data": 0.08, "dims": []}}
+
+
+# Farms of the benchmarks (bench/bench_*.py import them from here).
+
+# Every switch that makes wake steering pay in a farm.
+STEERING = dict(enable_secondary_steering=True, enable_yaw_added_recovery=True,
+                enable_transverse_velocities=True)
+
+
+def square_farm(n_turbines: int, n_directions: int, n_speeds: int):
+    """A square of IEA 3.4 MW turbines 7 rotor diameters apart under a wind rose of
+    equal sectors, Weibull speeds (scale 9 m/s, shape 2) from 4 to 24 m/s."""
+    import farmrun
+    turbine = farmrun.iea_3p4_130()
+    side = math.isqrt(n_turbines)
+    spacing = 7.0 * turbine.rotor_diameter
+    x = [spacing * (t % side) for t in range(n_turbines)]
+    y = [spacing * (t // side) for t in range(n_turbines)]
+    speeds = [4.0 + 20.0 * s / max(n_speeds - 1, 1) for s in range(n_speeds)]
+    rose = farmrun.weibull_rose([1.0 / n_directions] * n_directions, [9.0] * n_directions, 2.0,
+                                speeds)
+    return farmrun.FarmDescription(layout_x=x, layout_y=y, turbine=turbine, cases=rose.cases())
+
+
+def grid_farm(model):
+    """7 x 7 IEA 3.4 MW turbines 5 rotor diameters apart; 36 directions x 8 speeds."""
+    import farmrun
+    turbine = farmrun.iea_3p4_130()
+    s = 5.0 * turbine.rotor_diameter
+    x = [s * (t % 7) for t in range(49)]
+    y = [s * (t // 7) for t in range(49)]
+    speeds = [4.0 + 2.0 * k for k in range(8)]  # 4 ... 18 m/s
+    rose = farmrun.weibull_rose([1.0 / 36] * 36, [9.0] * 36, 2.0, speeds)
+    return farmrun.FarmDescription(layout_x=x, layout_y=y, turbine=turbine, cases=rose.cases(),
+                                   model=model, name="7 x 7 at 5 D")
+
+
+def every_kth_direction(farm, k: int):
+    """The farm under every k-th of its wind directions, frequencies rescaled to sum to 1."""
+    import farmrun
+    if k == 1:
+        return farm
+    c = farm.cases
+    dirs = sorted({float(d) % 360.0 for d in c.wind_directions})[::k]
+    keep = [i for i, d in enumerate(c.wind_directions) if float(d) % 360.0 in dirs]
+    total = math.fsum(c.frequencies[i] for i in keep)
+    cases = farmrun.FlowCases([c.wind_directions[i] for i in keep],
+                              [c.wind_speeds[i] for i in keep],
+                              [c.turbulence_intensities[i] for i in keep],
+                              [c.frequencies[i] / total for i in keep])
+    return farmrun.FarmDescription(layout_x=farm.layout_x, layout_y=farm.layout_y,
+                                   turbine=farm.turbine, cases=cases, model=farm.model,
+                                   name=f"{farm.name}, every {k}th direction")

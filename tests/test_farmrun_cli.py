@@ -1,24 +1,12 @@
 """The command line end to end, in a subprocess with this interpreter and module path."""
 import json
-import os
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
-from fixtures import sc
+from fixtures import ROOT, cli, in_process, readme_example
 
 import farmrun
-from test_farmrun_files import readme_example
-
-
-def cli(*args, cwd=None):
-    # The module and the package exactly as this test session imports them.
-    paths = [str(Path(sc.__file__).parent), str(Path(farmrun.__file__).parents[1])]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths + [os.environ.get("PYTHONPATH", "")]))
-    return subprocess.run([sys.executable, "-m", "farmrun", *map(str, args)], env=env, cwd=cwd,
-                          capture_output=True, text=True, timeout=600)
 
 
 SUMMARY = ("Farm summary", "AEP with wakes:", "AEP without wakes:", "wake loss:", "8766 h per year")
@@ -54,15 +42,6 @@ def test_farm_file_with_json_output(tmp_path):
     # The same numbers as the library gives.
     energy = farmrun.annual_energy(farmrun.run(farmrun.load_farm_file(farm), solver="jacobi"))
     assert s["aep_gwh"] == pytest.approx(energy.aep_gwh, rel=1e-6)
-
-
-def in_process(*args):
-    """The same entry point without a new interpreter, for the many error cases."""
-    from farmrun.__main__ import main
-    try:
-        return main([str(a) for a in args])
-    except SystemExit as e:  # argparse's own errors
-        return e.code
 
 
 @pytest.mark.parametrize("edit, message", [
@@ -110,3 +89,9 @@ def test_bad_arguments(tmp_path, capsys):
     assert "invalid choice: 'fancy'" in capsys.readouterr().err
     assert in_process("run", tmp_path / "absent.json") == 2
     assert "absent.json: cannot read the farm file" in capsys.readouterr().err
+
+
+def test_dev_script_is_quiet_when_nothing_builds():
+    r = subprocess.run([str(ROOT / "tools" / "dev"), "python", "-c", "print('ok')"],
+                       capture_output=True, text=True, timeout=600)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "ok\n", "")

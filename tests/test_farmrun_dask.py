@@ -2,7 +2,7 @@
 
 The workers inherit this interpreter's module path, so they import the same
 farmrun and sorbane_cpp as the tests do. Faults are injected into the
-workers by replacing ``farmrun.model.solve_batch`` there.
+workers by replacing ``farmrun.runner.solve_batch`` there.
 """
 import json
 import logging
@@ -16,13 +16,11 @@ import time
 import pytest
 import torch
 
-from fixtures import sc  # noqa: F401  (the module under test, before farmrun)
+from fixtures import cli, in_process, sc  # noqa: F401  (the module under test, before farmrun)
 
 import farmrun
 from farmrun import engine
-from farmrun.engine import EngineError
-from farmrun.model import FarmError
-from test_farmrun_cli import cli, in_process
+from farmrun.errors import EngineError, FarmError
 
 distributed = pytest.importorskip("distributed")
 cloudpickle = pytest.importorskip("cloudpickle")
@@ -44,12 +42,12 @@ def on_workers(c, fault, *args):
     """Replaces solve_batch on every worker by ``fault(original, *args)``; undone on exit."""
 
     def install():
-        import farmrun.model as m
+        import farmrun.runner as m
         m.solve_batch = fault(m.solve_batch, *args)
         m.solve_batch.original = m.solve_batch.__wrapped__
 
     def remove():
-        import farmrun.model as m
+        import farmrun.runner as m
         m.solve_batch = getattr(m.solve_batch, "original", m.solve_batch)
 
     class Patched:
@@ -64,7 +62,7 @@ def on_workers(c, fault, *args):
 
 def failing_at(original, direction, kind):
     def solve(v, idx, *rest):
-        if float(v["wd"][0]) == direction:
+        if float(v.cases.wd[0]) == direction:
             if kind == "farm":
                 raise FarmError("cases.wind_directions", f"no solve at {direction:g} deg")
             raise ZeroDivisionError("injected")
@@ -208,7 +206,7 @@ YAW_FIELDS = ("yaw_angles", "farm_power_baseline", "farm_power_optimized")
 @pytest.mark.float64
 def test_optimize_yaw_gives_the_local_tables(client, tmp_path):
     from test_farmrun_yaw import D, make_farm
-    from farmrun.yaw import optimize_yaw
+    from farmrun.optimize.yaw import optimize_yaw
     farm = make_farm([0.0, 6 * D, 12 * D], [0.0, 0.2 * D, 0.0], [270.0, 270.0, 90.0],
                      [8.0, 10.0, 9.0])
     local = optimize_yaw(farm, progress=False)
@@ -218,7 +216,7 @@ def test_optimize_yaw_gives_the_local_tables(client, tmp_path):
     for name in YAW_FIELDS:
         assert torch.equal(getattr(remote, name), getattr(local, name)), name
     # The command line reaches the same cluster and writes the same table.
-    from farmrun.files import farm_to_dict
+    from farmrun.io.farm_file import farm_to_dict
     farm_file, out = tmp_path / "row.json", tmp_path / "yaw.json"
     farm_file.write_text(json.dumps(farm_to_dict(farm)))
     r = cli("optimize-yaw", farm_file, "--engine", "dask", "--scheduler",

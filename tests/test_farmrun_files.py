@@ -2,22 +2,14 @@
 import copy
 import json
 import math
-import re
-from pathlib import Path
 
 import pytest
 
+from fixtures import readme_example, setter
+
 import farmrun
-from farmrun.files import farm_from_dict, load_farm_file, write_json_atomic
-
-README = Path(__file__).resolve().parents[1] / "README.md"
-
-
-def readme_example() -> dict:
-    text = README.read_text()
-    section = text[text.index("<!-- farm-file:begin -->"):text.index("<!-- farm-file:end -->")]
-    return json.loads(re.search(r"```json\n(.*?)```", section, re.S).group(1))
-
+from farmrun.io.atomic import write_json_atomic
+from farmrun.io.farm_file import farm_from_dict, load_farm_file
 
 def test_readme_example_loads_and_runs():
     farm = farm_from_dict(readme_example())
@@ -35,21 +27,6 @@ def cases_instead_of_rose(d):
     del d["wind_rose"]
     d["cases"] = {"wind_directions": [270.0, 0.0], "wind_speeds": [8.0, 10.0],
                   "turbulence_intensities": [0.06, 0.08], "frequencies": [0.5, 0.5]}
-
-
-def setter(path, value):
-    """A mutation that sets (or, for value None, deletes) the key at a dotted path."""
-    def mutate(d):
-        *parents, last = path.split(".")
-        for p in parents:
-            d = d[int(p)] if isinstance(d, list) else d[p]
-        if value is None:
-            del d[last]
-        elif isinstance(d, list):
-            d[int(last)] = value
-        else:
-            d[last] = value
-    return mutate
 
 
 ERRORS = [

@@ -5,28 +5,23 @@ import math
 import numpy as np
 import pytest
 
-from fixtures import DOUBLE
+from fixtures import (DOUBLE, TEST_POWER, TEST_SPEEDS, TEST_THRUST, WINDIO_ROSE, small_turbine,
+                      small_windio_system)
 
 import farmrun
-from farmrun import FarmDescription, FarmError, FlowCases, TurbineType
+from farmrun import FarmDescription, FarmError, FlowCases
 from farmrun.__main__ import main
-from farmrun.files import farm_from_dict, farm_to_dict
-from farmrun.layout import (Circle, _Energy, boundary_distance, check_polygon, optimize_layout,
-                            site_regions, spacing_constraints)
+from farmrun.io.farm_file import farm_from_dict, farm_to_dict
+from farmrun.io.windio import system_from_dict
+from farmrun.optimize.geometry import (Circle, boundary_distance, check_polygon, site_regions,
+                                       spacing_constraints)
+from farmrun.optimize.layout import LayoutEnergy, optimize_layout
 
 D = 100.0
-SPEEDS = [0.0, 3.9, 4.0, 8.0, 12.0, 25.0, 25.1, 50.0]
-POWER = [0.0, 0.0, 100e3, 1500e3, 3000e3, 3000e3, 0.0, 0.0]
-THRUST = [0.0, 0.0, 0.8, 0.8, 0.4, 0.05, 0.0, 0.0]
 SQUARE = [[0.0, 0.0], [1000.0, 0.0], [1000.0, 1000.0], [0.0, 1000.0]]
 # An L: the square less its north-east quarter.
 ELL = [[0.0, 0.0], [1000.0, 0.0], [1000.0, 500.0], [500.0, 500.0], [500.0, 1000.0],
        [0.0, 1000.0]]
-
-
-def turbine():
-    return TurbineType(name="test", rotor_diameter=D, hub_height=100.0, wind_speed=SPEEDS,
-                       power=POWER, thrust_coefficient=THRUST)
 
 
 def farm(x, y, wd=(270.0,), ws=(8.0,), boundary=SQUARE, circle=None):
@@ -34,14 +29,14 @@ def farm(x, y, wd=(270.0,), ws=(8.0,), boundary=SQUARE, circle=None):
     cases = FlowCases(wind_directions=list(wd), wind_speeds=list(ws),
                       turbulence_intensities=[0.06] * n, frequencies=[1.0 / n] * n)
     ring = [v[0] for v in boundary], [v[1] for v in boundary]
-    return FarmDescription(layout_x=list(x), layout_y=list(y), turbine=turbine(), cases=cases,
+    return FarmDescription(layout_x=list(x), layout_y=list(y), turbine=small_turbine(), cases=cases,
                            wind_shear=0.0, boundaries=[ring], boundary_circle=circle)
 
 
 def farm_document(x, y, boundary=SQUARE):
     return {"name": "small", "layout_x": list(x), "layout_y": list(y), "boundary": boundary,
-            "turbine": {"rotor_diameter": D, "hub_height": 100.0, "wind_speed": SPEEDS,
-                        "power": POWER, "thrust_coefficient": THRUST},
+            "turbine": {"rotor_diameter": D, "hub_height": 100.0, "wind_speed": TEST_SPEEDS,
+                        "power": TEST_POWER, "thrust_coefficient": TEST_THRUST},
             "wind_rose": {"wind_directions": [250.0, 300.0], "wind_speeds": [8.0, 10.0],
                           "frequencies": [[0.3, 0.2], [0.3, 0.2]]},
             "wind_shear": 0.0}
@@ -144,10 +139,7 @@ def test_without_a_boundary_the_command_stops_in_one_line(tmp_path, capsys):
 
 
 def test_windio_circle_stays_a_circle():
-    from farmrun.layout import site_regions
-    from farmrun.windio import system_from_dict
-    from test_farmrun_windio import ROSE, small_system
-    regions = site_regions(system_from_dict(small_system(ROSE)).farm)
+    regions = site_regions(system_from_dict(small_windio_system(WINDIO_ROSE)).farm)
     assert regions == [Circle(0.0, 0.0, 2000.0)]
 
 
@@ -159,7 +151,7 @@ def test_aep_gradient_matches_central_differences():
         pytest.skip("finite differences need the float64 build")
     # Partly waked under two directions, so every coordinate matters.
     f = farm([0.0, 450.0, 900.0], [0.0, 40.0, -60.0], wd=(270.0, 280.0), ws=(8.0, 9.5))
-    energy = _Energy(f, "sequential", "cpu", None, 1 << 30)
+    energy = LayoutEnergy(f, "sequential", "cpu", None, 1 << 30)
     x, y = np.array(f.layout_x), np.array(f.layout_y)
     _, gx, gy = energy(x, y)
     h = 1e-3

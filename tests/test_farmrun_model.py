@@ -5,43 +5,21 @@ import random
 import pytest
 import torch
 
-from fixtures import DTYPE, sc
+from fixtures import (DTYPE, TEST_POWER, TEST_SPEEDS, example_with_variety, make_farm, sc,
+                      small_turbine)
 
 import farmrun
-from farmrun import FarmDescription, FlowCases, ModelOptions, TurbineType
-from farmrun.model import plan_batches
+from farmrun import FarmDescription, FlowCases, ModelOptions
+from farmrun.runner import plan_batches
 
 pytestmark = pytest.mark.float64
 
 TOL = dict(rtol=1e-5, atol=1e-5) if DTYPE == torch.float32 else dict(rtol=1e-9, atol=1e-6)
 
-# A made-up turbine table, so the expected powers below are plain arithmetic.
-SPEEDS = [0.0, 3.9, 4.0, 8.0, 12.0, 25.0, 25.1, 50.0]
-POWER = [0.0, 0.0, 100e3, 1500e3, 3000e3, 3000e3, 0.0, 0.0]
-THRUST = [0.0, 0.0, 0.8, 0.8, 0.4, 0.05, 0.0, 0.0]
-
-
-def turbine(thrust_scale=1.0, **kw):
-    args = dict(name="test", rotor_diameter=100.0, hub_height=100.0, wind_speed=SPEEDS,
-                power=POWER, thrust_coefficient=[c * thrust_scale for c in THRUST])
-    args.update(kw)
-    return TurbineType(**args)
-
-
-def cases(wd, ws, ti=0.06, freq=None):
-    n = len(wd)
-    return FlowCases(wind_directions=wd, wind_speeds=ws, turbulence_intensities=[ti] * n,
-                     frequencies=freq if freq is not None else [1.0 / n] * n)
-
-
-def make_farm(x, y, wd, ws, thrust_scale=1.0, ti=0.06, **kw):
-    return FarmDescription(layout_x=x, layout_y=y, turbine=turbine(thrust_scale),
-                           cases=cases(wd, ws, ti), **kw)
-
-
 def table_power(u):
     """Linear interpolation of the test table, by hand."""
-    for (x0, p0), (x1, p1) in zip(zip(SPEEDS, POWER), zip(SPEEDS[1:], POWER[1:])):
+    pairs = zip(zip(TEST_SPEEDS, TEST_POWER), zip(TEST_SPEEDS[1:], TEST_POWER[1:]))
+    for (x0, p0), (x1, p1) in pairs:
         if x0 <= u <= x1:
             return p0 + (p1 - p0) * (u - x0) / (x1 - x0)
     raise ValueError(u)
@@ -143,18 +121,6 @@ def test_two_heights_with_layout_order_not_downstream_order():
     torch.testing.assert_close(s.rotor_velocity.flip(1), r.rotor_velocity, **TOL)
 
 
-def example_with_variety(n_directions=4):
-    """The built-in layout with mixed hub heights and yaw, under a few directions."""
-    farm = farmrun.example_farm()
-    T = len(farm.layout_x)
-    farm.hub_heights = [110.0 + 20.0 * (t % 3) for t in range(T)]
-    wd = [15.0 + 90.0 * d for d in range(n_directions) for _ in range(3)]
-    ws = [6.0, 9.0, 12.0] * n_directions
-    farm.cases = cases(wd, ws)
-    farm.yaw_angles = [[(7.0 * t + 3.0 * f) % 25.0 - 10.0 for t in range(T)] for f in range(len(wd))]
-    return farm
-
-
 def permuted(farm, perm):
     import copy
     p = copy.deepcopy(farm)
@@ -223,7 +189,7 @@ def test_converged_jacobi_agrees_with_sequential_on_the_example():
 
 def test_aep_of_one_turbine_is_the_rose_weighted_table_power_times_8766_hours():
     rose = farmrun.weibull_rose([0.5, 0.3, 0.2], [7.0, 8.0, 9.0], 2.0, [3.0, 5.0, 8.0, 11.0, 26.0])
-    farm = FarmDescription(layout_x=[0.0], layout_y=[0.0], turbine=turbine(),
+    farm = FarmDescription(layout_x=[0.0], layout_y=[0.0], turbine=small_turbine(),
                            cases=rose.cases(), wind_shear=0.0)
     e = farmrun.annual_energy(farmrun.run(farm))
     expected = sum(f * table_power(u) for row in rose.frequencies

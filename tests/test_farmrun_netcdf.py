@@ -6,9 +6,11 @@ import numpy as np
 import pytest
 import xarray as xr
 
+from fixtures import cli
+
 import farmrun
-from farmrun.results import energy_tables, result_dataset, write_netcdf
-from test_farmrun_cli import cli
+from farmrun.energy import energy_tables
+from farmrun.io.netcdf import result_dataset, write_netcdf
 
 TURBINE = farmrun.TurbineType(name="T", rotor_diameter=100.0, hub_height=90.0,
                               wind_speed=[0.0, 3.0, 12.0, 25.0, 25.1, 50.0],

@@ -5,12 +5,12 @@ import struct
 import pytest
 import torch
 
-from fixtures import DTYPE
+from fixtures import DTYPE, example_with_variety, make_farm
 
 import farmrun
-from farmrun import plotting
-from farmrun.plotting import flow_plane, plot_farm, plot_plane, solve_case
-from test_farmrun_model import example_with_variety, make_farm
+from farmrun import flow
+from farmrun.flow import flow_plane, solve_case
+from farmrun.plot import plot_farm, plot_plane
 
 # Two units in the last place of 8 m/s in float32; in float64 the solver's floor of
 # 1e-20 under the root of the combined deficit (1e-10 m/s) dominates.
@@ -47,7 +47,7 @@ def test_chunked_plane_equals_one_chunk(monkeypatch):
     y = torch.linspace(-300.0, 2300.0, 23, dtype=DTYPE).unsqueeze(1)
     z = torch.full((23, 101), 110.0, dtype=DTYPE)
     whole = case.velocity(x, y, z)
-    monkeypatch.setattr(plotting, "POINTS_PER_CHUNK", 7)
+    monkeypatch.setattr(flow, "POINTS_PER_CHUNK", 7)
     assert torch.equal(case.velocity(x, y, z), whole)
     assert whole.shape == (23, 101) and float(whole.min()) < 6.0
 

@@ -11,10 +11,14 @@ import windIO
 import xarray as xr
 from scipy import integrate
 
+from fixtures import WINDIO_ROSE, cli, small_windio_system
+
 import farmrun
-from farmrun.windio import (load_windio, rated_power_curve, system_from_dict,
-                            turbine_from_windio, weibull_bin_probabilities)
-from test_farmrun_cli import cli
+from farmrun.io import windio_outputs
+from farmrun.io.atomic import write_outputs
+from farmrun.io.windio import load_windio, system_from_dict
+from farmrun.io.windio_resource import WEIBULL_SPEED_BINS, weibull_bin_probabilities
+from farmrun.io.windio_turbine import rated_power_curve, turbine_from_windio
 
 EXAMPLES = Path(windIO.__file__).parent / "examples" / "plant" / "wind_energy_system"
 SYSTEMS = sorted(EXAMPLES.glob("*.yaml"))
@@ -75,7 +79,7 @@ def test_case_study_1_from_the_command_line():
 # --- Weibull binning ----------------------------------------------------------
 
 @pytest.mark.parametrize("a, k, centres", [
-    (9.18, 2.39, farmrun.windio.WEIBULL_SPEED_BINS),
+    (9.18, 2.39, WEIBULL_SPEED_BINS),
     (11.6, 2.6, [3.0, 5.0, 8.11, 12.0, 20.0]),
     (6.0, 1.4, [8.11]),
 ])
@@ -98,7 +102,7 @@ def test_weibull_resource_weights_sectors():
     wr = data["site"]["energy_resource"]["wind_resource"]
     cases = system_from_dict(data).farm.cases
     sp = wr["sector_probability"]["data"]
-    n = len(farmrun.windio.WEIBULL_SPEED_BINS)
+    n = len(WEIBULL_SPEED_BINS)
     assert len(cases.wind_directions) == len(sp) * n
     for d in (0, 7):
         share = sum(cases.frequencies[d * n:(d + 1) * n])
@@ -109,35 +113,9 @@ def test_weibull_resource_weights_sectors():
 
 # --- resource layouts and time series -------------------------------------------
 
-def small_system(resource, performance=None, **wind_farm):
-    """A three-turbine system written out in full."""
-    turbine = {"name": "T", "hub_height": 90.0, "rotor_diameter": 100.0,
-               "performance": performance or {
-                   "power_curve": {"power_wind_speeds": [0.0, 3.0, 12.0, 25.0, 25.5],
-                                   "power_values": [0.0, 0.0, 3e6, 3e6, 0.0]},
-                   "Ct_curve": {"Ct_wind_speeds": [0.0, 3.0, 12.0, 25.0, 25.5],
-                                "Ct_values": [0.0, 0.8, 0.7, 0.1, 0.0]}}}
-    farm = {"name": "three", "layouts": [{"coordinates": {"x": [0.0, 500.0, 1000.0],
-                                                          "y": [0.0, 0.0, 50.0]}}],
-            "turbines": turbine}
-    farm.update(wind_farm)
-    return {"name": "three turbines",
-            "site": {"name": "s", "boundaries": {"circle": {"center": {"x": 0, "y": 0},
-                                                            "radius": 2000}},
-                     "energy_resource": {"name": "r", "wind_resource": copy.deepcopy(resource)}},
-            "wind_farm": farm}
-
-
-ROSE = {"wind_direction": [0.0, 90.0, 180.0, 270.0], "wind_speed": [6.0, 11.0],
-        # Laid out speed-major, which the file may do.
-        "probability": {"data": [[0.1, 0.05, 0.15, 0.2], [0.1, 0.1, 0.1, 0.2]],
-                        "dims": ["wind_speed", "wind_direction"]},
-        "turbulence_intensity": {"data": 0.08, "dims": []}}
-
-
 def test_windio_and_json_farm_files_give_the_same_aep(tmp_path):
     path = tmp_path / "three.yaml"
-    windIO.write_yaml(small_system(ROSE), path)
+    windIO.write_yaml(small_windio_system(WINDIO_ROSE), path)
     system = load_windio(path)
     doc = {"layout_x": [0.0, 500.0, 1000.0], "layout_y": [0.0, 0.0, 50.0], "wind_shear": 0.0,
            "turbine": {"rotor_diameter": 100.0, "hub_height": 90.0,
@@ -162,18 +140,18 @@ def test_windio_and_json_farm_files_give_the_same_aep(tmp_path):
     (1.01, "must sum to 1, got 1.01"),
 ])
 def test_probability_table_must_sum_to_one(scale, message):
-    rose = copy.deepcopy(ROSE)
+    rose = copy.deepcopy(WINDIO_ROSE)
     rose["probability"]["data"] = [[p * scale for p in row] for row in rose["probability"]["data"]]
     with pytest.raises(farmrun.FarmError) as e:
-        system_from_dict(small_system(rose))
+        system_from_dict(small_windio_system(rose))
     assert e.value.field == "site.energy_resource.wind_resource.probability"
     assert message in str(e.value)
 
 
 def test_rounded_probability_table_is_rescaled():
-    rose = copy.deepcopy(ROSE)
+    rose = copy.deepcopy(WINDIO_ROSE)
     rose["probability"]["data"][0][0] += 0.0004  # published tables are rounded
-    f = system_from_dict(small_system(rose)).farm.cases.frequencies
+    f = system_from_dict(small_windio_system(rose)).farm.cases.frequencies
     assert math.isclose(sum(f), 1.0, rel_tol=1e-12)
 
 
@@ -185,7 +163,7 @@ TIMES = {"time": ["2023-07-25T00:00:00Z", "2023-07-25T01:00:00Z", "2023-07-25T02
 
 
 def test_time_series_aep_is_mean_power_times_a_year():
-    system = system_from_dict(small_system(TIMES))
+    system = system_from_dict(small_windio_system(TIMES))
     c = system.farm.cases
     assert c.frequencies is None and len(c.time) == 4
     # Turbulence intensities above 1 are percent.
@@ -219,7 +197,7 @@ def test_json_cases_with_time_have_equal_weights():
 @pytest.mark.parametrize("subset, expected", [([1, 3], [9.0, 7.5]),
                                               (["2023-07-25T02:00:00Z"], [13.0])])
 def test_time_subsets(subset, expected):
-    data = small_system(TIMES)
+    data = small_windio_system(TIMES)
     data["attributes"] = {"model_outputs_specification": {
         "run_configuration": {"times_run": {"all_occurences": False, "subset": subset}}}}
     assert system_from_dict(data).farm.cases.wind_speeds == expected
@@ -227,7 +205,7 @@ def test_time_subsets(subset, expected):
 
 @pytest.mark.parametrize("directions, expected", [([360.0], [0.0]), ([-90.0, 90.0], [270.0, 90.0])])
 def test_specific_directions_match_modulo_360(directions, expected):
-    data = small_system(ROSE)
+    data = small_windio_system(WINDIO_ROSE)
     data["attributes"] = {"model_outputs_specification": {"run_configuration": {
         "wind_speeds_run": {"all_values": True}, "directions_run": {"specific_values": directions}}}}
     cases = system_from_dict(data).farm.cases
@@ -236,7 +214,7 @@ def test_specific_directions_match_modulo_360(directions, expected):
 
 
 def test_specific_values_must_be_in_the_resource():
-    data = small_system(ROSE)
+    data = small_windio_system(WINDIO_ROSE)
     data["attributes"] = {"model_outputs_specification": {"run_configuration": {
         "wind_speeds_run": {"specific_values": [11.0, 8.0]},
         "directions_run": {"all_values": True}}}}
@@ -248,8 +226,8 @@ def test_specific_values_must_be_in_the_resource():
 
 
 def test_shear_and_boundaries():
-    rose = dict(ROSE, shear={"alpha": 0.14, "h_ref": 100.0})
-    farm = system_from_dict(small_system(rose)).farm
+    rose = dict(WINDIO_ROSE, shear={"alpha": 0.14, "h_ref": 100.0})
+    farm = system_from_dict(small_windio_system(rose)).farm
     assert (farm.wind_shear, farm.reference_wind_height) == (0.14, 100.0)
     (xs, ys), = farm.boundaries
     assert max(xs) == pytest.approx(2000.0) and min(ys) == pytest.approx(-2000.0, rel=1e-3)
@@ -276,19 +254,19 @@ def test_rated_power_form_is_the_cubic_between_cut_in_and_rated():
 def test_cp_curve_uses_the_air_density_of_the_resource():
     cp = {"Cp_curve": {"Cp_wind_speeds": [4.0, 10.0, 20.0], "Cp_values": [0.4, 0.45, 0.2]},
           "Ct_curve": {"Ct_wind_speeds": [4.0, 20.0], "Ct_values": [0.8, 0.2]}}
-    rose = dict(ROSE, density={"data": 1.1, "dims": []})
-    t = system_from_dict(small_system(rose, performance=cp)).farm.turbine
+    rose = dict(WINDIO_ROSE, density={"data": 1.1, "dims": []})
+    t = system_from_dict(small_windio_system(rose, performance=cp)).farm.turbine
     area = math.pi * 100.0 ** 2 / 4
     assert np.interp(10.0, t.wind_speed, t.power) == pytest.approx(0.5 * 1.1 * 0.45 * area * 1e3)
 
 
 def two_types(second_ct):
-    base = small_system(ROSE)["wind_farm"]["turbines"]
+    base = small_windio_system(WINDIO_ROSE)["wind_farm"]["turbines"]
     other = copy.deepcopy(base)
     other["hub_height"] = 120.0
     other["performance"]["power_curve"]["power_values"] = [0.0, 0.0, 2e6, 2e6, 0.0]
     other["performance"]["Ct_curve"]["Ct_values"] = second_ct
-    data = small_system(ROSE, turbine_types={0: base, 1: other})
+    data = small_windio_system(WINDIO_ROSE, turbine_types={0: base, 1: other})
     del data["wind_farm"]["turbines"]
     data["wind_farm"]["layouts"][0]["turbine_types"] = [0, 1, 0]
     return data
@@ -315,7 +293,7 @@ def test_types_with_different_thrust_curves_are_refused():
 # --- model options and errors ---------------------------------------------------
 
 def test_analysis_options_map_or_are_noted():
-    data = small_system(ROSE)
+    data = small_windio_system(WINDIO_ROSE)
     data["attributes"] = {"analysis": {
         "wind_deficit_model": {"name": "Bastankhah2016",
                                "wake_expansion_coefficient": {"k_a": 0.3, "k_b": 0.002}},
@@ -337,7 +315,7 @@ def test_analysis_options_map_or_are_noted():
         "data": "x", "dims": []}), "site.energy_resource.wind_resource.turbulence_intensity"),
 ])
 def test_validation_error_names_the_path(tmp_path, edit, where):
-    data = small_system(ROSE)
+    data = small_windio_system(WINDIO_ROSE)
     edit(data)
     path = tmp_path / "bad.yaml"
     windIO.write_yaml(data, path)
@@ -348,7 +326,7 @@ def test_validation_error_names_the_path(tmp_path, edit, where):
 
 
 def test_command_line_refuses_in_one_line(tmp_path):
-    data = small_system(ROSE)
+    data = small_windio_system(WINDIO_ROSE)
     data["wind_farm"]["turbines"]["rotor_diameter"] = "big"
     windIO.write_yaml(data, tmp_path / "bad.yaml")
     r = cli("run", tmp_path / "bad.yaml")
@@ -366,7 +344,7 @@ def test_missing_include_is_one_line(tmp_path):
 
 
 def test_requested_output_files(tmp_path):
-    data = small_system(ROSE)
+    data = small_windio_system(WINDIO_ROSE)
     data["attributes"] = {"model_outputs_specification": {
         "output_folder": str(tmp_path / "out"),
         "run_configuration": {"wind_speeds_run": {"all_values": True},
@@ -383,10 +361,10 @@ def test_requested_output_files(tmp_path):
            "is not available" in system.notes
     result = farmrun.run(system.farm, progress=False)
     ds = farmrun.result_dataset(system.farm, result)
-    files = farmrun.windio.requested_outputs(system, result, ds)
+    files = windio_outputs.requested_outputs(system, result, ds)
     assert [w for w, _ in files.values()] == ["turbine outputs", "flow field"]
     (tmp_path / "out").mkdir()
-    farmrun.outputs.write_outputs({p: data for p, (_, data) in files.items()})
+    write_outputs({p: data for p, (_, data) in files.items()})
     with xr.open_dataset(tmp_path / "out" / "turbines.nc") as t:
         assert set(t.data_vars) == {"power", "rotor_effective_velocity", "frequency"}
         assert t["wind_direction"].values.tolist() == [270.0]

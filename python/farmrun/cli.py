@@ -1,32 +1,48 @@
-"""Command line: ``python -m farmrun run [FARM_FILE] ...``, ``python -m farmrun plane ...`` and
-``python -m farmrun optimize-yaw ...``."""
+"""Command line: ``python -m farmrun run [FARM_FILE] ...``, ``plane ...``, ``optimize-yaw ...``
+and ``optimize-layout ...``.
+
+Every command checks its options and output paths, then the farm, before it
+solves anything, and writes its files only once everything has succeeded.
+"""
 from __future__ import annotations
 
 import argparse
-import dataclasses
 import sys
 import time
 
 import torch
 
-from .aep import AnnualEnergy, annual_energy
-from .engine import ENGINES, EngineError, engine_client
-from .model import SOLVERS, FarmDescription, FarmError, FarmResult, run, working_dtype
-from .outputs import check_output_paths, json_bytes, write_outputs
+from .energy import AnnualEnergy, annual_energy, energy_table_lines, energy_tables
+from .engine import ENGINES, engine_client
+from .errors import EngineError, FarmError
+from .example import example_farm
+from .farm import FarmDescription, FarmResult
+from .flow import flow_plane, plane_grid
+from .io.atomic import check_output_paths, json_bytes, write_outputs
+from .io.documents import package_version, run_document
+from .io.farm_file import farm_to_dict, load_farm_file
+from .io.netcdf import netcdf_bytes, result_dataset
+from .io.windio import apply_power_curves, load_windio
+from .io.windio_outputs import requested_output_paths, requested_outputs
+from .optimize.geometry import site_regions
+from .optimize.layout import optimize_layout, result_document
+from .optimize.yaw import optimize_yaw, yaw_bounds
+from .optimize.yaw_outputs import yaw_csv_bytes, yaw_document, yaw_summary_lines
+from .plot import farm_figure, layout_figure, plane_figure, png_bytes, yaw_figure
+from .runner import SOLVERS, run
+
+__all__ = ["main"]
 
 
 def _load(args) -> FarmDescription:
     args.windio = None
     if args.farm_file is None:
-        from .example import example_farm
         return example_farm()
     if str(args.farm_file).lower().endswith((".yaml", ".yml")):
-        from .windio import load_windio
         args.windio = load_windio(args.farm_file)
         for note in args.windio.notes:
             print(f"farmrun: note: {note}", file=sys.stderr)
         return args.windio.farm
-    from .files import load_farm_file
     return load_farm_file(args.farm_file)
 
 
@@ -56,32 +72,6 @@ def _summary(energy: AnnualEnergy) -> list[str]:
             f"  ({energy.hours_per_year:g} h per year)"]
 
 
-def _version() -> str:
-    from importlib import metadata
-    try:
-        return metadata.version("sorbane-cpp")
-    except metadata.PackageNotFoundError:  # run from a checkout
-        import tomllib
-        from pathlib import Path
-        pyproject = Path(__file__).resolve().parents[2] / "pyproject.toml"
-        try:
-            return tomllib.loads(pyproject.read_text())["project"]["version"]
-        except (OSError, KeyError, ValueError):
-            return "unknown"
-
-
-# Units of every field whose name does not carry its unit.
-UNITS = {
-    "x": "m", "y": "m", "hub_height": "m", "mean_speed": "m/s", "rotor_diameter": "m",
-    "wind_direction": "deg, where the wind comes from (270 = west)",
-    "wind_speed": "m/s at reference_wind_height", "turbulence_intensity": "1 (a fraction)",
-    "frequency": "1 (share of the year)", "turbine_rotor_velocity": "m/s, rotor-effective",
-    "turbine_turbulence_intensity": "1 (a fraction)", "turbine_thrust_coefficient": "1",
-    "yaw_angles": "deg", "tilt_angles": "deg", "ref_tilt": "deg", "wind_shear": "1 (exponent)",
-    "reference_wind_height": "m", "hours_per_year": "h",
-}
-
-
 def _jacobi_warning(result: FarmResult) -> str | None:
     if not result.sweeps_may_not_have_settled:
         return None
@@ -92,91 +82,37 @@ def _jacobi_warning(result: FarmResult) -> str | None:
             "leave it unset to derive it from the farm")
 
 
-def _document(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy,
-              device: str = "cpu") -> dict:
-    """The results; every number that came from the farm is echoed as given."""
-    p = result.inputs
-    mean_power = (result.frequencies.double().unsqueeze(1) * result.power.double()).sum(0)
-
-    def rows(t):
-        return t.double().cpu().tolist()
-
-    turbines = [
-        {"index": t, "x": p["x"][t], "y": p["y"][t], "hub_height": p["hubs"][t],
-         "mean_speed": float(energy.turbine_mean_speed[t]), "mean_power_w": float(mean_power[t]),
-         "aep_gwh": float(energy.turbine_aep_gwh[t]),
-         "aep_no_wake_gwh": float(energy.turbine_aep_no_wake_gwh[t]),
-         "wake_loss_percent": float(energy.turbine_wake_loss_percent[t])}
-        for t in range(len(p["x"]))]
-    doc = {
-        "farm": farm.name, "turbine_type": farm.turbine.name, "solver": result.solver,
-        "device": device, "working_precision": str(working_dtype()).replace("torch.", ""),
-        "version": _version(), "units": UNITS,
-        "inputs": {
-            "rotor_diameter": p["diameter"], "ref_tilt": p["ref_tilt"],
-            "wind_shear": p["shear"], "reference_wind_height": p["zref"],
-            "yaw_angles": p["yaw"], "tilt_angles": p["tilt"],
-            "model": dataclasses.asdict(farm.model),
-        },
-        "summary": {"aep_gwh": energy.aep_gwh, "aep_no_wake_gwh": energy.aep_no_wake_gwh,
-                    "wake_loss_percent": energy.wake_loss_percent,
-                    "hours_per_year": energy.hours_per_year},
-        "turbines": turbines,
-        "cases": {
-            "wind_direction": p["wd"], "wind_speed": p["ws"], "turbulence_intensity": p["ti"],
-            "frequency": p["freq"], "farm_power_w": rows(result.farm_power),
-            "farm_power_no_wake_w": rows(result.farm_power_no_wake),
-            "wake_loss_percent": rows(result.wake_loss),
-            "turbine_rotor_velocity": rows(result.rotor_velocity),
-            "turbine_turbulence_intensity": rows(result.turbulence_intensity),
-            "turbine_thrust_coefficient": rows(result.thrust_coefficient),
-            "turbine_power_w": rows(result.power),
-        },
-    }
-    if result.solver == "jacobi":
-        doc["jacobi"] = {"sweep_limit": result.sweep_limits,
-                         "longest_chain": result.longest_chains,
-                         "may_not_have_settled": result.sweeps_may_not_have_settled}
-    return doc
-
-
 def _cmd_run(args) -> int:
     _check_device(args.device)
     outputs = {"--json": args.json, "--plot": args.plot, "--netcdf": args.netcdf}
     check_output_paths(outputs)
     farm = _load(args)
     if args.windio is not None:
-        from .windio import requested_output_paths
         check_output_paths(dict(outputs, **requested_output_paths(args.windio)))
     with engine_client(args.engine, args.scheduler, args.workers) as client:
         result = run(farm, solver=args.solver, device=args.device, batch_size=args.batch,
                      engine=args.engine, client=client)
     written = []
     if args.windio is not None:
-        from .windio import apply_power_curves
         result = apply_power_curves(args.windio, result)
     energy = annual_energy(result)
-    from .results import energy_table_lines, energy_tables
     tables = energy_tables(farm, result, energy.hours_per_year)
     files = {}
     if args.netcdf is not None or args.windio is not None:
-        from .results import netcdf_bytes, result_dataset
         dataset = result_dataset(farm, result, energy)
         if args.netcdf is not None:
             files[args.netcdf] = netcdf_bytes(dataset)
             written.append(("NetCDF results", args.netcdf))
         if args.windio is not None:
-            from .windio import requested_outputs
             for path, (what, data) in requested_outputs(args.windio, result, dataset,
                                                         solver=args.solver,
                                                         device=args.device).items():
                 files[path] = data
                 written.append((what, path))
     if args.json is not None:
-        files[args.json] = json_bytes(dict(_document(farm, result, energy, args.device),
+        files[args.json] = json_bytes(dict(run_document(farm, result, energy, args.device),
                                            **tables))
     if args.plot is not None:
-        from .plotting import farm_figure, png_bytes
         fig, _ = farm_figure(farm, result, energy, size=args.size or (1600, 700))
         files[args.plot] = png_bytes(fig)
     warning = _jacobi_warning(result)
@@ -203,7 +139,6 @@ def _cmd_run(args) -> int:
 def _cmd_plane(args) -> int:
     _check_device(args.device)
     check_output_paths({"--plot": args.plot})
-    from .plotting import flow_plane, plane_figure, plane_grid, png_bytes
     farm = _load(args)
     plane_grid(farm, args.direction, args.speed, args.ti, args.resolution, args.margin,
                args.height)
@@ -222,8 +157,6 @@ def _cmd_plane(args) -> int:
 
 
 def _cmd_optimize_yaw(args) -> int:
-    from .yaw import optimize_yaw, yaw_bounds
-    from .yaw_outputs import yaw_csv_bytes, yaw_document, yaw_figure, yaw_summary_lines
     _check_device(args.device)
     yaw_bounds(args.min_yaw, args.max_yaw, names=("--min-yaw", "--max-yaw"))
     outputs = {"--json": args.json, "--csv": args.csv, "--plot": args.plot}
@@ -240,7 +173,6 @@ def _cmd_optimize_yaw(args) -> int:
     if args.csv is not None:
         files[args.csv] = yaw_csv_bytes(result)
     if args.plot is not None:
-        from .plotting import png_bytes
         files[args.plot] = png_bytes(yaw_figure(result, size=args.size or (1400, 600)))
     write_outputs(files)
     print(f"{farm.name}: {result.layout_x.shape[0]} x {farm.turbine.name}, "
@@ -260,7 +192,6 @@ def _cmd_optimize_layout(args) -> int:
     _check_device(args.device)
     check_output_paths({"--json": args.json, "--plot": args.plot,
                         "--write-farm": args.write_farm})
-    from .layout import layout_figure, optimize_layout, result_document, site_regions
     farm = _load(args)
     if args.windio is not None and args.windio.turbine_power is not None:
         raise FarmError("wind_farm.turbine_types", "turbines with different power curves "
@@ -271,12 +202,10 @@ def _cmd_optimize_layout(args) -> int:
     files = {}
     if args.json is not None:
         files[args.json] = json_bytes(dict(result_document(result, farm), solver=args.solver,
-                                           device=args.device, version=_version()))
+                                           device=args.device, version=package_version()))
     if args.plot is not None:
-        from .plotting import png_bytes
         files[args.plot] = png_bytes(layout_figure(result, farm, size=args.size or (1500, 700)))
     if args.write_farm is not None:
-        from .files import farm_to_dict
         files[args.write_farm] = json_bytes(farm_to_dict(result.farm))
     write_outputs(files)
     n = len(result.layout_x)
@@ -448,6 +377,3 @@ def main(argv=None) -> int:
         print("farmrun: interrupted", file=sys.stderr)
         return 130
 
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -1,18 +1,28 @@
-"""Wind roses and annual energy production."""
+"""Wind roses and annual energy production, for the farm, per turbine, per direction and per speed."""
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
 from typing import Sequence
 
+import numpy as np
 import torch
 
-from .model import FarmError, FarmResult, FlowCases, _as_list, _fraction, _numbers
+from .errors import FarmError
+from .farm import FarmDescription, FarmResult, FlowCases
+from .validation import as_list, fraction, numbers
 
-__all__ = ["HOURS_PER_YEAR", "AnnualEnergy", "WindRose", "annual_energy", "weibull_rose"]
+__all__ = ["HOURS_PER_YEAR", "SECTOR_WIDTH", "SPEED_BIN_WIDTH", "AnnualEnergy", "WindRose",
+           "annual_energy", "case_values", "energy_table_lines", "energy_tables", "weibull_rose"]
 
 # 365.25 days of 24 hours: the mean length of a calendar year, leap years included.
 HOURS_PER_YEAR = 8766.0
+
+# Bins of the per-direction and per-speed tables of a time series, whose
+# directions and speeds are continuous: 30-degree sectors centred on north,
+# and 1 m/s speed bins centred on whole m/s.
+SECTOR_WIDTH = 30.0
+SPEED_BIN_WIDTH = 1.0
 
 
 @dataclass
@@ -32,24 +42,24 @@ class WindRose:
 
     def cases(self, path: str = "wind_rose") -> FlowCases:
         """One flow case per (direction, speed) bin, direction-major: case d * S + s."""
-        wd = _numbers(f"{path}.wind_directions", self.wind_directions)
-        ws = _numbers(f"{path}.wind_speeds", self.wind_speeds, positive=True)
-        rows = _as_list(self.frequencies)
+        wd = numbers(f"{path}.wind_directions", self.wind_directions)
+        ws = numbers(f"{path}.wind_speeds", self.wind_speeds, positive=True)
+        rows = as_list(self.frequencies)
         if isinstance(rows, (str, bytes)) or not isinstance(rows, Sequence) or len(rows) != len(wd):
             got = len(rows) if isinstance(rows, Sequence) else repr(rows)
             raise FarmError(f"{path}.frequencies",
                             f"expected {len(wd)} rows (one per wind direction), got {got}")
-        freq = [_numbers(f"{path}.frequencies[{d}]", row, n=len(ws), nonneg=True)
+        freq = [numbers(f"{path}.frequencies[{d}]", row, n=len(ws), nonneg=True)
                 for d, row in enumerate(rows)]
         total = math.fsum(f for row in freq for f in row)
         if abs(total - 1.0) > 1e-6:
             raise FarmError(f"{path}.frequencies", f"must sum to 1, got {total:.9g}")
-        ti = _as_list(self.turbulence_intensity)
+        ti = as_list(self.turbulence_intensity)
         if isinstance(ti, Sequence) and not isinstance(ti, (str, bytes)):
-            ti = [_fraction(f"{path}.turbulence_intensity[{s}]", v) for s, v in
-                  enumerate(_numbers(f"{path}.turbulence_intensity", ti, n=len(ws)))]
+            ti = [fraction(f"{path}.turbulence_intensity[{s}]", v) for s, v in
+                  enumerate(numbers(f"{path}.turbulence_intensity", ti, n=len(ws)))]
         else:
-            ti = [_fraction(f"{path}.turbulence_intensity", ti)] * len(ws)
+            ti = [fraction(f"{path}.turbulence_intensity", ti)] * len(ws)
         return FlowCases(
             wind_directions=[d for d in wd for _ in ws],
             wind_speeds=[s for _ in wd for s in ws],
@@ -112,3 +122,70 @@ def annual_energy(result: FarmResult, hours_per_year: float = HOURS_PER_YEAR) ->
         turbine_aep_gwh=e, turbine_aep_no_wake_gwh=e0, turbine_wake_loss_percent=_loss(e, e0),
         turbine_mean_speed=(w * result.rotor_velocity.double()).sum(0),
         hours_per_year=hours_per_year)
+
+
+# --- by direction and by speed ---------------------------------------------------
+
+def _np(t: torch.Tensor) -> np.ndarray:
+    return t.detach().double().cpu().numpy()
+
+
+def case_values(farm: FarmDescription):
+    """Directions and speeds as the farm gives them, not rounded to the working
+    precision, so that coordinates select by the values of the input file."""
+    c = farm.cases
+    return (np.asarray(list(c.wind_directions), dtype=float),
+            np.asarray(list(c.wind_speeds), dtype=float))
+
+
+def _group(keys: np.ndarray, weights: np.ndarray, e: np.ndarray, e0: np.ndarray):
+    rows = []
+    for k in np.unique(keys):
+        m = keys == k
+        a, a0 = float(e[m].sum()), float(e0[m].sum())
+        rows.append((float(k), float(weights[m].sum()), a, a0,
+                     100.0 * (1.0 - a / a0) if a0 > 0 else 0.0))
+    return rows
+
+
+def energy_tables(farm: FarmDescription, result: FarmResult,
+                  hours_per_year: float = HOURS_PER_YEAR) -> dict:
+    """AEP (GWh) with and without wakes and the wake loss (%) per wind direction
+    and per wind speed; a time series is binned (``SECTOR_WIDTH``, ``SPEED_BIN_WIDTH``).
+
+    Returns {"by_direction": [...], "by_speed": [...]}, rows of dicts keyed
+    wind_direction (or wind_speed), frequency, aep_gwh, aep_no_wake_gwh,
+    wake_loss_percent; the rows' AEPs sum to the farm's.
+    """
+    w = _np(result.frequencies)
+    scale = hours_per_year / 1e9
+    # Summed over turbines in double precision, as annual_energy does, so the rows add up.
+    e = w * _np(result.power).sum(1) * scale
+    e0 = w * _np(result.power_no_wake).sum(1) * scale
+    wd, ws = case_values(farm)
+    wd = wd % 360.0
+    if farm.cases.time is not None:
+        wd = (np.round(wd / SECTOR_WIDTH) * SECTOR_WIDTH) % 360.0
+        ws = np.round(ws / SPEED_BIN_WIDTH) * SPEED_BIN_WIDTH
+    out = {}
+    for name, keys in (("wind_direction", wd), ("wind_speed", ws)):
+        out[f"by_{name.removeprefix('wind_')}"] = [
+            {name: k, "frequency": f, "aep_gwh": a, "aep_no_wake_gwh": a0,
+             "wake_loss_percent": loss}
+            for k, f, a, a0, loss in _group(np.round(keys, 9), w, e, e0)]
+    return out
+
+
+def energy_table_lines(tables: dict) -> list[str]:
+    """The tables of ``energy_tables`` for the console."""
+    lines = []
+    for key, label, unit in (("by_direction", "wind_direction", "deg"),
+                             ("by_speed", "wind_speed", "m/s")):
+        lines += [f"AEP by {label.replace('_', ' ')}",
+                  f"{label + ' [' + unit + ']':>20} {'frequency':>10} {'AEP [GWh]':>11} "
+                  f"{'no wake [GWh]':>14} {'wake loss [%]':>14}"]
+        for r in tables[key]:
+            lines.append(f"{r[label]:20.2f} {r['frequency']:10.5f} {r['aep_gwh']:11.3f} "
+                         f"{r['aep_no_wake_gwh']:14.3f} {r['wake_loss_percent']:14.2f}")
+        lines.append("")
+    return lines[:-1]

@@ -28,7 +28,7 @@ import uuid
 from contextlib import contextmanager
 from typing import Any, Callable, Iterator, Sequence
 
-from .model import FarmError
+from .errors import EngineError, FarmError
 
 __all__ = ["DEFAULT_RETRIES", "ENGINES", "NO_DASHBOARD", "EngineError", "dask_client",
            "engine_client", "map_batches", "resolve_engine"]
@@ -51,10 +51,6 @@ NO_DASHBOARD = {"dashboard": False, "dashboard_address": "127.0.0.1:0"}
 
 # Seconds to wait for a scheduler to answer before giving up.
 CONNECT_TIMEOUT_S = 10
-
-
-class EngineError(RuntimeError):
-    """A batch failed on a Dask worker with an error that is not a FarmError."""
 
 
 def resolve_engine(engine: str | None, client: Any = None) -> str:

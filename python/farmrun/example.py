@@ -4,8 +4,8 @@ from __future__ import annotations
 import csv
 from importlib import resources
 
-from .aep import WindRose, weibull_rose
-from .model import FarmDescription, ModelOptions, TurbineType
+from .energy import WindRose, weibull_rose
+from .farm import FarmDescription, ModelOptions, TurbineType
 
 __all__ = ["example_farm", "example_wind_rose", "iea_3p4_130"]
 

@@ -1,54 +1,30 @@
-"""Pictures: the farm's power map with per-turbine energy, and a hub-height flow plane.
-
-The flow plane evaluates the wake kernels (``torch.ops.sorbane_cpp.*``) at the
-plane's points as receivers, with every turbine's operating point taken from
-the solved rotor field, and combines the wakes by the root sum of squares as
-the solvers do. Simplification: the plane uses each turbine's own yaw for its
-deflection and leaves out secondary steering, transverse velocities and
-yaw-added recovery, so with those model options on it can differ from the
-solved rotors behind yawed turbines.
-
-Yaw sign: a positive yaw angle turns the rotor clockwise seen from above, and
-the deflection model steers its wake to the right of the wind direction.
+"""Pictures: the farm's power map with per-turbine energy, a flow plane, the yaw table
+and an optimised layout. Every figure is rendered in memory (``png_bytes``), so
+nothing is written if drawing fails.
 """
 from __future__ import annotations
 
-import copy
 import io
 import math
-from dataclasses import dataclass
 
+import numpy as np
 import torch
 
-import sorbane_cpp as sc
+from .energy import AnnualEnergy
+from .farm import FarmDescription, FarmResult
+from .flow import FlowPlane, downwind
+from .io.atomic import write_bytes_atomic
+from .optimize.geometry import Circle
+from .optimize.layout import LayoutResult
+from .optimize.yaw import YawResult
+from .optimize.yaw_outputs import by_direction
 
-from .aep import AnnualEnergy
-from .model import (DEG, FarmDescription, FarmError, FarmResult, FlowCases, _fraction, _validate,
-                    prepare, solve_batch, rotor_effective, thrust_coefficient, working_dtype)
-from .outputs import write_bytes_atomic
-
-__all__ = ["FlowPlane", "SolvedCase", "farm_figure", "flow_plane", "plane_figure", "plane_grid",
-           "plot_farm", "plot_plane", "png_bytes", "solve_case"]
-
-# Bounds of a flow plane: enough points for contours, few enough for memory.
-MAX_PLANE_POINTS = 50_000_000
-
-OPS = torch.ops.sorbane_cpp
-
-# Plane points per kernel call; the deficit holds about thirty (points, T)
-# temporaries, so 2**15 points on 100 turbines stay near 400 MB in float32.
-POINTS_PER_CHUNK = 1 << 15
-
-
-def _downwind(direction_deg: float) -> tuple[float, float]:
-    """Unit vector (east, north) the wind blows towards; it comes from ``direction_deg``."""
-    r = math.radians(direction_deg)
-    return -math.sin(r), -math.cos(r)
-
+__all__ = ["farm_figure", "layout_figure", "plane_figure", "plot_farm", "plot_plane",
+           "png_bytes", "yaw_figure"]
 
 def _rotor_segments(x, y, diameter, direction_deg, yaw_deg):
     """End points of each rotor drawn as a line across the wind, turned clockwise by its yaw."""
-    dx, dy = _downwind(direction_deg)
+    dx, dy = downwind(direction_deg)
     out = []
     for xi, yi, yaw in zip(x, y, yaw_deg):
         c, s = math.cos(math.radians(-yaw)), math.sin(math.radians(-yaw))
@@ -58,187 +34,6 @@ def _rotor_segments(x, y, diameter, direction_deg, yaw_deg):
         h = 0.5 * diameter
         out.append(((xi - h * px, xi + h * px), (yi - h * py, yi + h * py)))
     return out
-
-
-class SolvedCase:
-    """One inflow case solved on the farm, with every turbine's operating point in sorted order.
-
-    ``velocity(x, y, z)`` gives the streamwise velocity at any points (world
-    coordinates, metres), evaluating each turbine's wake from its solved
-    thrust coefficient, induction and turbulence.
-    """
-
-    def __init__(self, farm: FarmDescription, direction: float, speed: float,
-                 turbulence_intensity: float, solver: str = "sequential", device: str = "cpu",
-                 yaw_angles=None):
-        one = copy.copy(farm)
-        one.cases = FlowCases([direction], [speed], [turbulence_intensity], [1.0])
-        one.yaw_angles = _yaw_for_case(farm, direction, speed, yaw_angles)
-        one.tilt_angles = None if farm.tilt_angles is None else _row_for_case(
-            farm, farm.tilt_angles, direction, speed, "tilt_angles")
-        v, table, cfg = prepare(one, solver, device)
-        self.farm, self.direction, self.speed = farm, direction, speed
-        with torch.no_grad():
-            rec = solve_batch(v, [0], table, cfg, sc.get_solver(solver), one.model)
-            grid, fm, ff = rec.grid, rec.farm, rec.ff
-            self.records = rec
-            # The record's 32-bit values, as the freestream on the rotors used them.
-            self.shear, self.zref = ff.wind_shear, ff.reference_wind_height
-            u = rotor_effective(ff.u_sorted)
-            yaw, tilt = fm.yaw_angles_sorted, fm.tilt_angles_sorted
-            self.ct = thrust_coefficient(table, u, yaw, tilt)
-            self.ti = ff.turbulence_intensity_field_sorted.mean(dim=(-2, -1))
-            self.yaw = yaw
-            self.x_ups, self.y_ups = grid.x_sorted, grid.y_sorted
-            self.xbar, self.ybar = grid.x_sorted.mean(dim=(-2, -1)), grid.y_sorted.mean(dim=(-2, -1))
-            self.hub, self.diam = fm.hub_heights, fm.rotor_diameters
-            self.cfg = cfg
-            self.yaw_layout = v["yaw"][0]
-            # The grid's rotation: about the stored centre, theta in single precision.
-            self.xc, self.yc = grid.x_center_of_rotation, grid.y_center_of_rotation
-            theta = torch.fmod(torch.tensor(direction, dtype=working_dtype()) - 270.0, 360.0) \
-                * DEG
-            self.cos_t, self.sin_t = float(torch.cos(theta)), float(torch.sin(theta))
-
-    def to_wind_frame(self, x, y):
-        dx, dy = x - self.xc, y - self.yc
-        return (dx * self.cos_t - dy * self.sin_t + self.xc,
-                dx * self.sin_t + dy * self.cos_t + self.yc)
-
-    def velocity_wind_frame(self, xr, yr, z):
-        """Streamwise velocity at points given in the rotated frame (wind along +x)."""
-        shape = xr.shape
-        xr, yr, z = (t.reshape(-1) for t in torch.broadcast_tensors(xr, yr, z))
-        out = torch.empty_like(xr)
-        with torch.no_grad():
-            for s in range(0, xr.shape[0], POINTS_PER_CHUNK):
-                sl = slice(s, s + POINTS_PER_CHUNK)
-                out[sl] = self._velocity(xr[sl], yr[sl], z[sl])
-        return out.reshape(shape)
-
-    def velocity(self, x, y, z):
-        """Streamwise velocity at points in world coordinates (x east, y north, z up)."""
-        dt, dev = self.x_ups.dtype, self.x_ups.device
-        x, y, z = (torch.as_tensor(t, dtype=dt, device=dev) for t in (x, y, z))
-        xr, yr = self.to_wind_frame(x, y)
-        return self.velocity_wind_frame(xr, yr, z)
-
-    def _velocity(self, xr, yr, z):
-        c = self.cfg
-        P = xr.shape[0]
-        X, Y, Z = (t.view(1, P, 1, 1) for t in (xr, yr, z))
-        u0 = self.speed * (Z / self.zref).pow(self.shear)
-        defl = OPS.gauss_deflection(self.xbar, self.ybar, xr.view(1, P), self.ct, self.yaw,
-                                    self.ti, self.diam, c.alpha, c.beta, c.ka, c.kb, c.ad, c.bd,
-                                    c.dm)
-        d = OPS.gauss_velocity_deficit(X, Y, Z, self.x_ups, self.y_ups, self.ct, self.yaw,
-                                       self.ti, defl, self.hub, self.diam, c.alpha, c.beta,
-                                       c.ka, c.kb, c.sigmoid_k)  # (1, P, T, 1, 1)
-        # A wake reaches only points more than 0.1 m downstream of its rotor, as on the rotors.
-        down = (xr.view(1, P, 1) > self.xbar.view(1, 1, -1) + 0.1).to(d.dtype)
-        deficit = d * u0.unsqueeze(2) * down.view(1, P, -1, 1, 1)
-        combined = OPS.sosfs_combination(deficit, 2)
-        return torch.clamp_min(u0 - combined, 1e-6).view(P)
-
-
-def _row_for_case(farm, angles, direction, speed, name):
-    """Per-turbine angles of the case at (direction, speed): the one row, or the matching row."""
-    rows = angles.tolist() if hasattr(angles, "tolist") else angles
-    if not rows or not isinstance(rows[0], (list, tuple)):
-        return rows
-    c = farm.cases
-    for f, (d, s) in enumerate(zip(c.wind_directions, c.wind_speeds)):
-        if float(d) % 360.0 == float(direction) % 360.0 and float(s) == float(speed):
-            return rows[f]
-    raise FarmError(name, f"one row per flow case, and no case has wind direction "
-                          f"{direction:g} and speed {speed:g}")
-
-
-def _yaw_for_case(farm, direction, speed, yaw_angles):
-    if yaw_angles is not None:
-        return yaw_angles
-    if farm.yaw_angles is None:
-        return None
-    return _row_for_case(farm, farm.yaw_angles, direction, speed, "yaw_angles")
-
-
-def solve_case(farm, direction, speed, turbulence_intensity=0.06, solver="sequential",
-               device="cpu", yaw_angles=None) -> SolvedCase:
-    return SolvedCase(farm, direction, speed, turbulence_intensity, solver, device, yaw_angles)
-
-
-@dataclass
-class FlowPlane:
-    """Streamwise velocity ``u`` (ny, nx) on a horizontal plane at ``height``."""
-
-    x: torch.Tensor
-    y: torch.Tensor
-    u: torch.Tensor
-    height: float
-    case: SolvedCase
-
-
-def plane_extent(farm: FarmDescription, direction: float, margin: float | None):
-    """Bounding box of the layout plus ``margin`` on every side; by default 3 rotor
-    diameters, with 7 more on the downstream side."""
-    D = farm.turbine.rotor_diameter
-    x0, x1 = min(farm.layout_x), max(farm.layout_x)
-    y0, y1 = min(farm.layout_y), max(farm.layout_y)
-    if margin is not None:
-        return x0 - margin, x1 + margin, y0 - margin, y1 + margin
-    dx, dy = _downwind(direction)
-    m, extra = 3.0 * D, 7.0 * D
-    return (x0 - m - extra * max(-dx, 0.0), x1 + m + extra * max(dx, 0.0),
-            y0 - m - extra * max(-dy, 0.0), y1 + m + extra * max(dy, 0.0))
-
-
-def plane_grid(farm: FarmDescription, direction: float, speed: float,
-               turbulence_intensity: float = 0.06, resolution: float = 10.0,
-               margin: float | None = None, height: float | None = None):
-    """Checks the plane's options against the farm, before anything is solved,
-    and returns (x0, y0, nx, ny, height); errors name the command-line option."""
-    _validate(farm)
-    for name, value in (("--direction", direction), ("--speed", speed),
-                        ("--resolution", resolution), ("--ti", turbulence_intensity),
-                        ("--margin", margin), ("--height", height)):
-        if value is not None and not math.isfinite(value):
-            raise FarmError(name, f"must be finite, got {value}")
-    if not speed > 0:
-        raise FarmError("--speed", f"must be positive, got {speed:g}")
-    if not resolution > 0:
-        raise FarmError("--resolution", f"must be positive, got {resolution:g}")
-    _fraction("--ti", turbulence_intensity)
-    if margin is not None and margin < 0:
-        raise FarmError("--margin", f"must not be negative, got {margin:g}")
-    if height is not None and not height > 0:
-        raise FarmError("--height", f"must be positive, got {height:g}")
-    x0, x1, y0, y1 = plane_extent(farm, direction, margin)
-    fx, fy = (x1 - x0) / resolution + 1, (y1 - y0) / resolution + 1
-    if fx < 2 or fy < 2:
-        raise FarmError("--resolution", f"{resolution:g} m leaves fewer than 2 points across the "
-                                        f"{x1 - x0:g} m x {y1 - y0:g} m plane")
-    if fx * fy > MAX_PLANE_POINTS:
-        what = "--resolution" if margin is None else "--margin"
-        raise FarmError(what, f"a plane of {x1 - x0:g} m x {y1 - y0:g} m at {resolution:g} m "
-                              f"would hold {fx * fy:.3g} points, more than {MAX_PLANE_POINTS}")
-    h = farm.turbine.hub_height if height is None else height
-    return x0, y0, int(fx), int(fy), h
-
-
-def flow_plane(farm: FarmDescription, direction: float, speed: float,
-               turbulence_intensity: float = 0.06, solver: str = "sequential",
-               device: str = "cpu", resolution: float = 10.0, margin: float | None = None,
-               height: float | None = None, yaw_angles=None) -> FlowPlane:
-    """The hub-height plane over the farm, points ``resolution`` metres apart."""
-    x0, y0, nx, ny, h = plane_grid(farm, direction, speed, turbulence_intensity, resolution,
-                                   margin, height)
-    case = solve_case(farm, direction, speed, turbulence_intensity, solver, device, yaw_angles)
-    dt, dev = working_dtype(), torch.device(device)
-    xs = x0 + resolution * torch.arange(nx, dtype=torch.float64)
-    ys = y0 + resolution * torch.arange(ny, dtype=torch.float64)
-    gy, gx = torch.meshgrid(ys, xs, indexing="ij")
-    u = case.velocity(gx.to(dt), gy.to(dt), torch.full_like(gx, h, dtype=dt, device=dev))
-    return FlowPlane(x=xs, y=ys, u=u.cpu(), height=h, case=case)
 
 
 # --- figures ----------------------------------------------------------------
@@ -261,7 +56,7 @@ def _save(fig, path):
 
 
 def _wind_arrow(ax, direction, x0, x1, y0, y1):
-    dx, dy = _downwind(direction)
+    dx, dy = downwind(direction)
     L = 0.08 * max(x1 - x0, y1 - y0)
     cx, cy = x0 + 0.1 * (x1 - x0), y1 - 0.08 * (y1 - y0)
     ax.annotate("", xy=(cx + L * dx / 2, cy + L * dy / 2), xytext=(cx - L * dx / 2, cy - L * dy / 2),
@@ -295,7 +90,7 @@ def farm_figure(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy,
     t = farm.turbine
     speeds = torch.tensor(t.wind_speed, dtype=result.power.dtype)
     table = torch.tensor(t.power, dtype=result.power.dtype)
-    free = OPS.interp1d(speeds, table, result.rotor_velocity_no_wake[f].cpu()).clamp_min(0.0)
+    free = torch.ops.sorbane_cpp.interp1d(speeds, table, result.rotor_velocity_no_wake[f].cpu()).clamp_min(0.0)
     ratio = (result.power[f].cpu() / free.clamp_min(1e-9)).clamp(0.0, 1.0).tolist()
     x, y = result.layout_x.cpu().tolist(), result.layout_y.cpu().tolist()
     direction = float(result.wind_directions[f])
@@ -364,5 +159,71 @@ def plane_figure(plane: FlowPlane, size=(1400, 900)):
     ax.set_ylabel("y [m] (north)")
     ax.set_title(f"{farm.name}: {case.speed:g} m/s from {case.direction:g}°, "
                  f"plane at {plane.height:g} m")
+    fig.tight_layout()
+    return fig
+
+
+def yaw_figure(result: YawResult, size=(1400, 600)):
+    """Yaw angle against wind direction per turbine at the most frequent wind
+    speed, and the AEP gain by direction."""
+    fig = _figure(size)
+    ax_yaw, ax_gain = fig.subplots(1, 2)
+    ws = np.round(result.wind_speeds.numpy(), 9)
+    w = result.frequencies.numpy()
+    speeds = np.unique(ws)
+    share = np.array([w[ws == s].sum() for s in speeds])
+    speed = speeds[int(np.argmax(share))]
+    m = ws == speed
+    wd = result.wind_directions.numpy()[m] % 360.0
+    order = np.argsort(wd)
+    yaw = result.yaw_angles.numpy()[m][order]
+    for t in range(yaw.shape[1]):
+        ax_yaw.plot(wd[order], yaw[:, t], marker=".", linewidth=1, label=f"{t}")
+    ax_yaw.set_xlabel("wind direction [deg]")
+    ax_yaw.set_ylabel("yaw angle [deg]")
+    ax_yaw.set_title(f"optimised yaw at {speed:g} m/s")
+    ax_yaw.axhline(0.0, color="0.6", linewidth=0.8)
+    if yaw.shape[1] <= 20:
+        ax_yaw.legend(title="turbine", fontsize="small", ncol=2)
+    rows = by_direction(result)
+    dirs = np.array([r["wind_direction"] for r in rows])
+    step = float(np.diff(dirs).min()) if len(dirs) > 1 else 30.0
+    ax_gain.bar(dirs, [r["gain_percent"] for r in rows], width=0.8 * step)
+    ax_gain.set_xlabel("wind direction [deg]")
+    ax_gain.set_ylabel("AEP gain [%]")
+    ax_gain.set_title(f"gain {result.aep_gain_percent:.2f} % of "
+                      f"{result.aep_baseline_gwh:.1f} GWh")
+    fig.tight_layout()
+    return fig
+
+
+def layout_figure(result: LayoutResult, farm: FarmDescription, size=(1500, 700)):
+    """(a) the boundary, the initial and the optimised positions, a line from
+    each old to its new place; (b) the AEP per iteration."""
+    fig = _figure(size)
+    ax, bx = fig.add_subplot(1, 2, 1), fig.add_subplot(1, 2, 2)
+    for g in result.regions:
+        if isinstance(g, Circle):
+            a = np.linspace(0.0, 2 * math.pi, 200)
+            ax.plot(g.x + g.radius * np.cos(a), g.y + g.radius * np.sin(a), color="0.3", lw=1)
+        else:
+            ax.plot(np.append(g.x, g.x[0]), np.append(g.y, g.y[0]), color="0.3", lw=1)
+    for xa, ya, xb, yb in zip(result.initial_x, result.initial_y, result.layout_x,
+                              result.layout_y):
+        ax.plot([xa, xb], [ya, yb], color="0.6", lw=0.8)
+    ax.scatter(result.initial_x, result.initial_y, s=18, facecolors="none",
+               edgecolors="0.4", label="initial")
+    ax.scatter(result.layout_x, result.layout_y, s=22, color="tab:blue", label="optimised")
+    ax.set_aspect("equal")
+    ax.set_xlabel("x [m] (east)")
+    ax.set_ylabel("y [m] (north)")
+    ax.set_title(f"{farm.name}: {len(result.layout_x)} turbines, "
+                 f"{result.min_spacing_m:g} m apart at least")
+    ax.legend(loc="best", fontsize=8)
+    bx.plot(range(len(result.history)), result.history, marker="o", ms=3)
+    bx.set_xlabel("iteration")
+    bx.set_ylabel("AEP [GWh] (best feasible)")
+    bx.set_title(f"AEP {result.aep_initial_gwh:.2f} -> {result.aep_optimized_gwh:.2f} GWh "
+                 f"({result.aep_gain_percent:+.2f} %)")
     fig.tight_layout()
     return fig

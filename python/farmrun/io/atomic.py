@@ -18,7 +18,7 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Iterator, Mapping
 
-from .model import FarmError
+from ..errors import FarmError
 
 __all__ = ["check_output_path", "check_output_paths", "json_bytes", "open_atomic",
            "write_bytes_atomic", "write_json_atomic", "write_outputs"]

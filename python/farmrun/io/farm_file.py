@@ -7,12 +7,13 @@ import sys
 from dataclasses import fields
 from pathlib import Path
 
-from .aep import WindRose
-from .model import (FarmDescription, FarmError, FlowCases, ModelOptions, TurbineType, _show,
-                    _validate)
-from .outputs import write_json_atomic
+from ..energy import WindRose
+from ..errors import FarmError
+from ..farm import FarmDescription, FlowCases, ModelOptions, TurbineType
+from ..optimize.geometry import check_polygon
+from ..validation import show, validate_farm
 
-__all__ = ["farm_from_dict", "farm_to_dict", "load_farm_file", "write_json_atomic"]
+__all__ = ["MAX_DEPTH", "farm_from_dict", "farm_to_dict", "load_farm_file"]
 
 _TOP_REQUIRED = ("layout_x", "layout_y", "turbine")
 _TOP_OPTIONAL = ("name", "hub_heights", "yaw_angles", "tilt_angles", "wind_shear",
@@ -51,7 +52,7 @@ def _kind(value) -> str:
 
 def _object(path: str, value, required, optional) -> dict:
     if not isinstance(value, dict):
-        raise FarmError(path, f"expected an object, got {_show(value)}")
+        raise FarmError(path, f"expected an object, got {show(value)}")
     prefix = f"{path}." if path else ""
     for key in value:
         if key not in required and key not in optional:
@@ -90,7 +91,7 @@ def farm_from_dict(data) -> FarmDescription:
                                "reference_wind_height") if k in top})
     if "boundary" in top:
         farm.boundaries = _boundary_rings(top["boundary"])
-    _validate(farm)
+    validate_farm(farm)
     return farm
 
 
@@ -98,7 +99,6 @@ def _boundary_rings(value) -> list[tuple[list[float], list[float]]]:
     """The site of a farm file's ``boundary``: the [x, y] vertices of one simple
     polygon, or a list of such polygons (a site in several parts). Each comes
     back closed (the first vertex repeated), for pictures."""
-    from .layout import check_polygon
     several = (isinstance(value, list) and len(value) > 0 and isinstance(value[0], list)
                and len(value[0]) > 0 and isinstance(value[0][0], list))
     rings = []

@@ -1,4 +1,4 @@
-"""Labelled results: an xarray Dataset of a run, its NetCDF file, and AEP by direction and speed.
+"""Labelled results: an xarray Dataset of a run and its NetCDF file.
 
 Per-turbine variables carry the names of windIO's simulation outputs
 (``power``, ``rotor_effective_velocity``, ``turbulence_intensity``) where it
@@ -8,7 +8,6 @@ repeated direction and speed) lie on ``case``.
 """
 from __future__ import annotations
 
-import os
 import tempfile
 from dataclasses import asdict
 from pathlib import Path
@@ -16,18 +15,13 @@ from pathlib import Path
 import numpy as np
 import torch
 
-from .aep import HOURS_PER_YEAR, AnnualEnergy, annual_energy
-from .model import FarmDescription, FarmError, FarmResult, working_dtype
-from .outputs import write_outputs
+from ..energy import AnnualEnergy, annual_energy, case_values, energy_tables
+from ..farm import FarmDescription, FarmResult
+from ..runner import working_dtype
+from .atomic import write_outputs
 
-__all__ = ["SECTOR_WIDTH", "SPEED_BIN_WIDTH", "WINDIO_TURBINE_NAMES", "energy_tables", "energy_table_lines",
-           "result_dataset", "turbine_dataset", "write_netcdf"]
-
-# Bins of the per-direction and per-speed tables of a time series, whose
-# directions and speeds are continuous: 30-degree sectors centred on north,
-# and 1 m/s speed bins centred on whole m/s.
-SECTOR_WIDTH = 30.0
-SPEED_BIN_WIDTH = 1.0
+__all__ = ["WINDIO_TURBINE_NAMES", "netcdf_bytes", "result_dataset", "turbine_dataset",
+           "write_netcdf"]
 
 try:
     from importlib.metadata import PackageNotFoundError, version as _pkg_version
@@ -37,11 +31,11 @@ except PackageNotFoundError:  # run from the source tree
 
 # windIO's names for the per-turbine outputs that farmrun has.
 WINDIO_TURBINE_NAMES = {"power": "power", "power_per_turbine": "power",
-                 "rotor_effective_velocity": "rotor_effective_velocity",
-                 "effective_wind_speed": "rotor_effective_velocity",
-                 "turbulence_intensity": "turbulence_intensity",
-                 "thrust_coefficient": "thrust_coefficient", "frequency": "frequency",
-                 "wind_speed": None, "wind_direction": None}
+                        "rotor_effective_velocity": "rotor_effective_velocity",
+                        "effective_wind_speed": "rotor_effective_velocity",
+                        "turbulence_intensity": "turbulence_intensity",
+                        "thrust_coefficient": "thrust_coefficient", "frequency": "frequency",
+                        "wind_speed": None, "wind_direction": None}
 
 
 def _np(t: torch.Tensor) -> np.ndarray:
@@ -58,17 +52,9 @@ def _time_values(stamps):
     return np.asarray(stamps)
 
 
-def _case_values(farm: FarmDescription):
-    """Directions and speeds as the farm gives them, not rounded to the working
-    precision, so that coordinates select by the values of the input file."""
-    c = farm.cases
-    return (np.asarray(list(c.wind_directions), dtype=float),
-            np.asarray(list(c.wind_speeds), dtype=float))
-
-
 def _layout(farm: FarmDescription, result: FarmResult):
     """Case dimensions, their coordinates, and how to fold an (F, ...) array onto them."""
-    wd, ws = _case_values(farm)
+    wd, ws = case_values(farm)
     F = wd.shape[0]
     if farm.cases.time is not None:
         return ("time",), {"time": _time_values(list(farm.cases.time))}, lambda a, fill: a
@@ -82,59 +68,6 @@ def _layout(farm: FarmDescription, result: FarmResult):
         out[di, si] = a
         return out
     return ("wind_direction", "wind_speed"), {"wind_direction": dirs, "wind_speed": speeds}, fold
-
-
-def _group(keys: np.ndarray, weights: np.ndarray, e: np.ndarray, e0: np.ndarray):
-    rows = []
-    for k in np.unique(keys):
-        m = keys == k
-        a, a0 = float(e[m].sum()), float(e0[m].sum())
-        rows.append((float(k), float(weights[m].sum()), a, a0,
-                     100.0 * (1.0 - a / a0) if a0 > 0 else 0.0))
-    return rows
-
-
-def energy_tables(farm: FarmDescription, result: FarmResult,
-                  hours_per_year: float = HOURS_PER_YEAR) -> dict:
-    """AEP (GWh) with and without wakes and the wake loss (%) per wind direction
-    and per wind speed; a time series is binned (``SECTOR_WIDTH``, ``SPEED_BIN_WIDTH``).
-
-    Returns {"by_direction": [...], "by_speed": [...]}, rows of dicts keyed
-    wind_direction (or wind_speed), frequency, aep_gwh, aep_no_wake_gwh,
-    wake_loss_percent; the rows' AEPs sum to the farm's.
-    """
-    w = _np(result.frequencies)
-    scale = hours_per_year / 1e9
-    # Summed over turbines in double precision, as annual_energy does, so the rows add up.
-    e = w * _np(result.power).sum(1) * scale
-    e0 = w * _np(result.power_no_wake).sum(1) * scale
-    wd, ws = _case_values(farm)
-    wd = wd % 360.0
-    if farm.cases.time is not None:
-        wd = (np.round(wd / SECTOR_WIDTH) * SECTOR_WIDTH) % 360.0
-        ws = np.round(ws / SPEED_BIN_WIDTH) * SPEED_BIN_WIDTH
-    out = {}
-    for name, keys in (("wind_direction", wd), ("wind_speed", ws)):
-        out[f"by_{name.removeprefix('wind_')}"] = [
-            {name: k, "frequency": f, "aep_gwh": a, "aep_no_wake_gwh": a0,
-             "wake_loss_percent": loss}
-            for k, f, a, a0, loss in _group(np.round(keys, 9), w, e, e0)]
-    return out
-
-
-def energy_table_lines(tables: dict) -> list[str]:
-    """The tables of ``energy_tables`` for the console."""
-    lines = []
-    for key, label, unit in (("by_direction", "wind_direction", "deg"),
-                             ("by_speed", "wind_speed", "m/s")):
-        lines += [f"AEP by {label.replace('_', ' ')}",
-                  f"{label + ' [' + unit + ']':>20} {'frequency':>10} {'AEP [GWh]':>11} "
-                  f"{'no wake [GWh]':>14} {'wake loss [%]':>14}"]
-        for r in tables[key]:
-            lines.append(f"{r[label]:20.2f} {r['frequency']:10.5f} {r['aep_gwh']:11.3f} "
-                         f"{r['aep_no_wake_gwh']:14.3f} {r['wake_loss_percent']:14.2f}")
-        lines.append("")
-    return lines[:-1]
 
 
 def result_dataset(farm: FarmDescription, result: FarmResult,
@@ -186,7 +119,7 @@ def result_dataset(farm: FarmDescription, result: FarmResult,
                         {"units": "GWh", "long_name": "AEP without wakes"}),
     }
     if dims == ("time",) or dims == ("case",):
-        wd, ws = _case_values(farm)
+        wd, ws = case_values(farm)
         v["flow_wind_direction"] = (dims, wd, {"units": "deg", "long_name": "wind direction (from)"})
         v["flow_wind_speed"] = (dims, ws, {"units": "m/s",
                                            "long_name": "wind speed at the reference height"})

@@ -38,21 +38,24 @@ from __future__ import annotations
 import math
 import time
 from dataclasses import dataclass, field, replace
-from typing import Any, Sequence
+from typing import Any
 
 import numpy as np
 import torch
 
 import sorbane_cpp as sc
 
-from .aep import HOURS_PER_YEAR, annual_energy
-from .model import (DEFAULT_MEMORY_LIMIT, FarmDescription, FarmError, _numbers, _show,
-                    case_power, plan_batches, prepare, recorded_case_bytes, run,
-                    working_dtype)
+from ..energy import HOURS_PER_YEAR, annual_energy
+from ..errors import FarmError
+from ..farm import FarmDescription
+from ..runner import (DEFAULT_MEMORY_LIMIT, case_power, plan_batches, prepare,
+                      recorded_case_bytes, run, working_dtype)
+from ..validation import show
+from .geometry import (boundary_distance, boundary_document, close_pairs, site_regions,
+                       spacing_constraints, violation)
 
-__all__ = ["ALL_PAIRS_UP_TO", "Circle", "FEASIBLE_TO", "LayoutResult", "Polygon",
-           "boundary_distance", "check_polygon", "layout_figure", "optimize_layout",
-           "site_regions", "spacing_constraints"]
+__all__ = ["ALL_PAIRS_UP_TO", "FEASIBLE_TO", "LayoutEnergy", "LayoutResult", "optimize_layout",
+           "result_document"]
 
 # A layout counts as feasible when no turbine is more than this outside the
 # boundary and no pair is closer than the minimum spacing by more than it (m).
@@ -66,206 +69,32 @@ PAIR_REACH = 4.0
 _PAIR_ROUNDS = 4
 
 
-@dataclass
-class Polygon:
-    """One simple polygon, vertices in order, anticlockwise, not repeating the first."""
-
-    x: np.ndarray
-    y: np.ndarray
-
-
-@dataclass
-class Circle:
-    x: float
-    y: float
-    radius: float
-
-
-# --- the boundary -----------------------------------------------------------
-
-def _cross(ax, ay, bx, by):
-    return ax * by - ay * bx
-
-
-def _orientation(px, py, qx, qy, rx, ry):
-    """Sign of the turn p -> q -> r: 1 anticlockwise, -1 clockwise, 0 collinear."""
-    return np.sign(_cross(qx - px, qy - py, rx - px, ry - py))
-
-
-def _on_segment(px, py, qx, qy, rx, ry):
-    """Whether r, collinear with p -> q, lies on the segment."""
-    return ((np.minimum(px, qx) <= rx) & (rx <= np.maximum(px, qx))
-            & (np.minimum(py, qy) <= ry) & (ry <= np.maximum(py, qy)))
-
-
-def check_polygon(path: str, vertices) -> Polygon:
-    """A list of [x, y] vertices of one simple polygon, in either order (a last
-    vertex repeating the first is dropped); raises FarmError naming ``path``."""
-    if hasattr(vertices, "tolist"):
-        vertices = vertices.tolist()
-    if isinstance(vertices, (str, bytes, dict)) or not isinstance(vertices, Sequence):
-        raise FarmError(path, f"expected a list of [x, y] vertices, got {_show(vertices)}")
-    pts = [_numbers(f"{path}[{i}]", v, n=2) for i, v in enumerate(vertices)]
-    if len(pts) > 1 and pts[0] == pts[-1]:
-        pts = pts[:-1]
-    if len(pts) < 3:
-        raise FarmError(path, f"expected at least 3 vertices, got {len(pts)}")
-    x, y = np.array(pts, dtype=float).T
-    n = len(x)
-    bx, by = np.roll(x, -1), np.roll(y, -1)
-    for i in range(n):
-        if x[i] == bx[i] and y[i] == by[i]:
-            raise FarmError(path, f"vertices {i} and {(i + 1) % n} coincide at "
-                                  f"({x[i]:g}, {y[i]:g})")
-    # Every pair of edges: two that are not neighbours must not meet, and two
-    # neighbours must not fold back onto each other.
-    i, j = np.triu_indices(n, 1)
-    o1 = _orientation(x[i], y[i], bx[i], by[i], x[j], y[j])
-    o2 = _orientation(x[i], y[i], bx[i], by[i], bx[j], by[j])
-    o3 = _orientation(x[j], y[j], bx[j], by[j], x[i], y[i])
-    o4 = _orientation(x[j], y[j], bx[j], by[j], bx[i], by[i])
-    meet = ((o1 * o2 < 0) & (o3 * o4 < 0)) \
-        | ((o1 == 0) & _on_segment(x[i], y[i], bx[i], by[i], x[j], y[j])) \
-        | ((o2 == 0) & _on_segment(x[i], y[i], bx[i], by[i], bx[j], by[j])) \
-        | ((o3 == 0) & _on_segment(x[j], y[j], bx[j], by[j], x[i], y[i])) \
-        | ((o4 == 0) & _on_segment(x[j], y[j], bx[j], by[j], bx[i], by[i]))
-    after = j == i + 1                      # edge j starts where edge i ends
-    before = (i == 0) & (j == n - 1)        # edge j ends where edge i starts
-    # Neighbours share a vertex; they overlap only when collinear and turning back.
-    fold = np.where(after, (o2 == 0) & ((bx[j] - x[j]) * (bx[i] - x[i])
-                                         + (by[j] - y[j]) * (by[i] - y[i]) < 0),
-                    np.where(before, (o4 == 0) & ((bx[j] - x[j]) * (bx[i] - x[i])
-                                                   + (by[j] - y[j]) * (by[i] - y[i]) < 0),
-                             meet))
-    bad = np.flatnonzero(fold)
-    if bad.size:
-        a, b = int(i[bad[0]]), int(j[bad[0]])
-        raise FarmError(path, f"intersects itself: edge {a} (vertex {a} to {(a + 1) % n}) "
-                              f"meets edge {b} (vertex {b} to {(b + 1) % n})")
-    area = 0.5 * float(np.sum(_cross(x, y, bx, by)))
-    if area < 0:
-        x, y = x[::-1].copy(), y[::-1].copy()
-    return Polygon(x, y)
-
-
-def site_regions(farm: FarmDescription) -> list[Polygon | Circle]:
-    """The regions the turbines must stand in: the farm's circle, or its polygons."""
-    if getattr(farm, "boundary_circle", None) is not None:
-        cx, cy, r = farm.boundary_circle
-        return [Circle(float(cx), float(cy), float(r))]
-    regions = [check_polygon(f"boundaries[{k}]", list(zip(xs, ys)))
-               for k, (xs, ys) in enumerate(farm.boundaries or ())]
-    if not regions:
-        raise FarmError("boundary", "layout optimisation needs a site boundary: a 'boundary' "
-                                    "key in the farm file or site.boundaries in a windIO system")
-    return regions
-
-
-def _polygon_distance(poly: Polygon, px, py):
-    """Signed distance (positive inside) of the points to the polygon, and its gradient."""
-    ax, ay = poly.x, poly.y
-    ex, ey = np.roll(ax, -1) - ax, np.roll(ay, -1) - ay
-    wx, wy = px[:, None] - ax, py[:, None] - ay
-    t = np.clip((wx * ex + wy * ey) / (ex * ex + ey * ey), 0.0, 1.0)
-    dx, dy = wx - t * ex, wy - t * ey
-    k = np.argmin(dx * dx + dy * dy, axis=1)
-    r = np.arange(len(px))
-    dx, dy = dx[r, k], dy[r, k]
-    dist = np.hypot(dx, dy)
-    # Even-odd rule: crossings of a ray towards +x.
-    straddle = (ay > py[:, None]) != (ay + ey > py[:, None])
-    safe = np.where(ey == 0.0, 1.0, ey)
-    cross = straddle & (px[:, None] < ax + (py[:, None] - ay) * ex / safe)
-    sign = np.where(cross.sum(axis=1) % 2 == 1, 1.0, -1.0)
-    # On the outline itself the gradient is the inward normal of the edge
-    # (the vertices run anticlockwise, so inward is to the left).
-    length = np.hypot(ex[k], ey[k])
-    on = dist < 1e-9 * max(1.0, float(length.max()))
-    gx = np.where(on, -ey[k] / length, sign * dx / np.where(on, 1.0, dist))
-    gy = np.where(on, ex[k] / length, sign * dy / np.where(on, 1.0, dist))
-    return sign * dist, gx, gy
-
-
-def _circle_distance(c: Circle, px, py):
-    dx, dy = px - c.x, py - c.y
-    dist = np.hypot(dx, dy)
-    safe = np.where(dist > 0, dist, 1.0)
-    return c.radius - dist, -dx / safe, -dy / safe
-
-
-def boundary_distance(regions, px, py):
-    """Each point's signed distance to the site (m, positive inside) and its
-    gradient with respect to the point's x and y: three (T,) arrays."""
-    px, py = np.asarray(px, dtype=float), np.asarray(py, dtype=float)
-    parts = [(_circle_distance if isinstance(g, Circle) else _polygon_distance)(g, px, py)
-             for g in regions]
-    d = np.stack([p[0] for p in parts])
-    best = np.argmax(d, axis=0)
-    r = np.arange(len(px))
-    return (d[best, r], np.stack([p[1] for p in parts])[best, r],
-            np.stack([p[2] for p in parts])[best, r])
-
-
-def _pairs(px, py, reach=None):
-    """Index pairs (i < j), all of them or those closer than ``reach``."""
-    i, j = np.triu_indices(len(px), 1)
-    if reach is not None:
-        keep = np.hypot(px[i] - px[j], py[i] - py[j]) < reach
-        i, j = i[keep], j[keep]
-    return i, j
-
-
-def spacing_constraints(px, py, pairs, spacing):
-    """|p_i - p_j|^2 - s^2 per pair (m^2, non-negative when far enough apart)
-    and its Jacobian, (P, 2T) over [x..., y...]."""
-    i, j = pairs
-    dx, dy = px[i] - px[j], py[i] - py[j]
-    T, P = len(px), len(i)
-    jac = np.zeros((P, 2 * T))
-    r = np.arange(P)
-    jac[r, i], jac[r, j] = 2 * dx, -2 * dx
-    jac[r, T + i], jac[r, T + j] = 2 * dy, -2 * dy
-    return dx * dx + dy * dy - spacing * spacing, jac
-
-
-def _violation(regions, px, py, spacing) -> float:
-    """The worst shortfall of the layout in metres (0 when every constraint holds)."""
-    worst = max(0.0, -float(boundary_distance(regions, px, py)[0].min()))
-    if len(px) > 1:
-        from scipy.spatial import KDTree
-        close = KDTree(np.column_stack([px, py])).query_pairs(spacing, output_type="ndarray")
-        if len(close):
-            d = np.hypot(px[close[:, 0]] - px[close[:, 1]], py[close[:, 0]] - py[close[:, 1]])
-            worst = max(worst, spacing - float(d.min()))
-    return worst
-
-
 # --- the AEP and its gradient -----------------------------------------------
 
-class _Energy:
+class LayoutEnergy:
     """The farm's AEP in GWh, and its gradient in GWh/m, at any layout."""
 
     def __init__(self, farm, solver, device, batch_size, memory_limit):
         self.v, self.table, self.cfg = prepare(farm, solver, device)
         self.solver, self.opt = sc.get_solver(solver), farm.model
-        T = self.v["x"].shape[0]
+        T = self.v.n_turbines
         if batch_size is None:
             itemsize = torch.tensor([], dtype=working_dtype()).element_size()
             batch_size = memory_limit // recorded_case_bytes(T, self.opt, solver, device, itemsize)
-        self.batches = plan_batches(self.v["wd"].tolist(), batch_size)
+        self.batches = plan_batches(self.v.cases.wd.tolist(), batch_size)
         self.evaluations, self.seconds = 0, 0.0
 
     def __call__(self, x, y):
         start = time.perf_counter()
-        like = self.v["x"]
+        like = self.v.x
         xt = torch.tensor(x, dtype=like.dtype, device=like.device, requires_grad=True)
         yt = torch.tensor(y, dtype=like.dtype, device=like.device, requires_grad=True)
-        v = dict(self.v, x=xt, y=yt)
+        v = replace(self.v, x=xt, y=yt)
         total = 0.0
         for idx in self.batches:
             sel = torch.as_tensor(idx, device=like.device)
             p = case_power(v, idx, self.table, self.cfg, self.solver, self.opt)
-            e = (self.v["freq"][sel].unsqueeze(1) * p).double().sum() * (HOURS_PER_YEAR / 1e9)
+            e = (self.v.cases.freq[sel].unsqueeze(1) * p).double().sum() * (HOURS_PER_YEAR / 1e9)
             e.backward()
             total += float(e.detach())
         self.evaluations += 1
@@ -352,7 +181,7 @@ def _nearest_feasible(regions, x, y, D, spacing, pairs_for, max_iter=200):
         res = _slsqp((lambda w: float(np.sum((w - z0) ** 2)), lambda w: 2 * (w - z0)), z,
                      _constraints(regions, T, D, spacing, pairs), max_iter)
         z = res.x
-        if _violation(regions, z[:T] * D, z[T:] * D, spacing) <= FEASIBLE_TO / 2:
+        if violation(regions, z[:T] * D, z[T:] * D, spacing) <= FEASIBLE_TO / 2:
             return z[:T] * D, z[T:] * D
     return None
 
@@ -382,22 +211,22 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
     if not isinstance(min_spacing, (int, float)) or isinstance(min_spacing, bool) \
             or not math.isfinite(min_spacing) or min_spacing < 1.0:
         raise FarmError("--min-spacing", "must be at least 1 rotor diameter (no two turbines "
-                                         f"may stand closer), got {_show(min_spacing)}")
+                                         f"may stand closer), got {show(min_spacing)}")
     if not isinstance(max_iter, int) or isinstance(max_iter, bool) or max_iter < 1:
-        raise FarmError("--max-iter", f"expected a positive integer, got {_show(max_iter)}")
+        raise FarmError("--max-iter", f"expected a positive integer, got {show(max_iter)}")
     regions = site_regions(farm)
-    energy = _Energy(farm, solver, device, batch_size, memory_limit)
-    p = energy.v["inputs"]
-    x0, y0 = np.array(p["x"]), np.array(p["y"])
-    T, D = len(x0), p["diameter"]
+    energy = LayoutEnergy(farm, solver, device, batch_size, memory_limit)
+    p = energy.v.inputs
+    x0, y0 = np.array(p.x), np.array(p.y)
+    T, D = len(x0), p.diameter
     spacing = min_spacing * D
 
     def pairs_for(px, py):
-        return _pairs(px, py, None if T <= ALL_PAIRS_UP_TO else PAIR_REACH * spacing)
+        return close_pairs(px, py, None if T <= ALL_PAIRS_UP_TO else PAIR_REACH * spacing)
 
     runs = [0]
     aep_initial, moved = _aep_of(farm, x0, y0, solver, device, batch_size, runs)
-    restored = _violation(regions, x0, y0, spacing) > FEASIBLE_TO
+    restored = violation(regions, x0, y0, spacing) > FEASIBLE_TO
     best = {"aep": aep_initial, "x": x0, "y": y0, "farm": moved}
     if restored:
         found = _nearest_feasible(regions, x0, y0, D, spacing, pairs_for)
@@ -461,7 +290,7 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
         z = res.x
         consider(z)
         if iterations >= max_iter or T <= ALL_PAIRS_UP_TO or \
-                _violation(regions, z[:T] * D, z[T:] * D, spacing) <= FEASIBLE_TO:
+                violation(regions, z[:T] * D, z[T:] * D, spacing) <= FEASIBLE_TO:
             break
     return LayoutResult(
         layout_x=np.asarray(best["x"], dtype=float).tolist(),
@@ -471,16 +300,6 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
         evaluations=energy.evaluations, gradient_s=energy.seconds,
         elapsed_s=time.perf_counter() - start, history=history, regions=regions,
         restored=restored, message=message, scored=runs[0], farm=best["farm"])
-
-
-# --- results ----------------------------------------------------------------
-
-def boundary_document(regions) -> dict:
-    """The regions as JSON: {"circle": {...}} or {"polygons": [[[x, y], ...], ...]}."""
-    if len(regions) == 1 and isinstance(regions[0], Circle):
-        c = regions[0]
-        return {"circle": {"center": [c.x, c.y], "radius": c.radius}}
-    return {"polygons": [np.column_stack([g.x, g.y]).tolist() for g in regions]}
 
 
 def result_document(result: LayoutResult, farm: FarmDescription) -> dict:
@@ -495,35 +314,3 @@ def result_document(result: LayoutResult, farm: FarmDescription) -> dict:
         "elapsed_s": result.elapsed_s, "gradient_s": result.gradient_s,
     }
 
-
-def layout_figure(result: LayoutResult, farm: FarmDescription, size=(1500, 700)):
-    """(a) the boundary, the initial and the optimised positions, a line from
-    each old to its new place; (b) the AEP per iteration."""
-    from matplotlib.figure import Figure
-    fig = Figure(figsize=(size[0] / 100.0, size[1] / 100.0), dpi=100)
-    ax, bx = fig.add_subplot(1, 2, 1), fig.add_subplot(1, 2, 2)
-    for g in result.regions:
-        if isinstance(g, Circle):
-            a = np.linspace(0.0, 2 * math.pi, 200)
-            ax.plot(g.x + g.radius * np.cos(a), g.y + g.radius * np.sin(a), color="0.3", lw=1)
-        else:
-            ax.plot(np.append(g.x, g.x[0]), np.append(g.y, g.y[0]), color="0.3", lw=1)
-    for xa, ya, xb, yb in zip(result.initial_x, result.initial_y, result.layout_x,
-                              result.layout_y):
-        ax.plot([xa, xb], [ya, yb], color="0.6", lw=0.8)
-    ax.scatter(result.initial_x, result.initial_y, s=18, facecolors="none",
-               edgecolors="0.4", label="initial")
-    ax.scatter(result.layout_x, result.layout_y, s=22, color="tab:blue", label="optimised")
-    ax.set_aspect("equal")
-    ax.set_xlabel("x [m] (east)")
-    ax.set_ylabel("y [m] (north)")
-    ax.set_title(f"{farm.name}: {len(result.layout_x)} turbines, "
-                 f"{result.min_spacing_m:g} m apart at least")
-    ax.legend(loc="best", fontsize=8)
-    bx.plot(range(len(result.history)), result.history, marker="o", ms=3)
-    bx.set_xlabel("iteration")
-    bx.set_ylabel("AEP [GWh] (best feasible)")
-    bx.set_title(f"AEP {result.aep_initial_gwh:.2f} -> {result.aep_optimized_gwh:.2f} GWh "
-                 f"({result.aep_gain_percent:+.2f} %)")
-    fig.tight_layout()
-    return fig

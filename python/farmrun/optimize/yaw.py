@@ -28,17 +28,20 @@ from __future__ import annotations
 
 import math
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Sequence
 
 import torch
 
 import sorbane_cpp as sc
 
-from .aep import HOURS_PER_YEAR
-from .model import (DEFAULT_MEMORY_LIMIT, FarmDescription, FarmError, ModelOptions,
-                    batch_records, plan_batches, prepare, recorded_case_bytes, rotor_effective,
-                    solve_batch, table_power, working_dtype)
+from ..energy import HOURS_PER_YEAR
+from ..engine import map_batches
+from ..errors import FarmError
+from ..farm import FarmDescription, FarmInputs, ModelOptions
+from ..runner import (DEFAULT_MEMORY_LIMIT, PreparedFarm, batch_records, plan_batches, prepare,
+                      recorded_case_bytes, solve_batch, working_dtype)
+from ..turbine import rotor_effective, table_power
 
 __all__ = ["BatchYaw", "DEFAULT_MAX_ITER", "FTOL", "MIN_RELATIVE_GAIN", "YawBounds",
            "YawResult", "best_possible_power", "optimize_batch",
@@ -54,8 +57,6 @@ MIN_RELATIVE_GAIN = 1e-6
 # line searches chasing noise. 1e-6 moves an optimum of typical curvature by
 # about 0.1 degree.
 FTOL = {torch.float32: 1e-6, torch.float64: 1e-9}
-# Per-case entries of the prepared values, indexed by case.
-CASE_KEYS = ("wd", "ws", "ti", "freq", "yaw", "tilt")
 
 
 @dataclass(frozen=True)
@@ -125,7 +126,7 @@ class YawResult:
     searched: int                       # cases searched (the others cannot gain)
     elapsed_s: float
     model: ModelOptions = field(default_factory=ModelOptions)
-    inputs: dict = field(default_factory=dict)
+    inputs: FarmInputs | None = None
     hours_per_year: float = HOURS_PER_YEAR
 
     def _aep(self, power: torch.Tensor) -> float:
@@ -155,17 +156,16 @@ def best_possible_power(table, u_free: torch.Tensor) -> torch.Tensor:
     return torch.maximum(p_free, p_rows.amax(-1)).sum(-1)
 
 
-def _check_finite(power: torch.Tensor, v: dict, idx: Sequence[int]) -> None:
+def _check_finite(power: torch.Tensor, p: FarmInputs, idx: Sequence[int]) -> None:
     bad = (~torch.isfinite(power)).nonzero()
     if bad.shape[0]:
         f = idx[int(bad[0, 0]) % len(idx)]
-        p = v["inputs"]
-        raise FarmError("results", f"case {f} (wind from {p['wd'][f]:g} deg at {p['ws'][f]:g} "
+        raise FarmError("results", f"case {f} (wind from {p.wd[f]:g} deg at {p.ws[f]:g} "
                                    "m/s): the farm power is not finite; the inputs are outside "
                                    "what the model can compute")
 
 
-def optimize_batch(v: dict, idx: Sequence[int], table, cfg, solver_name: str, opt: ModelOptions,
+def optimize_batch(v: PreparedFarm, idx: Sequence[int], table, cfg, solver_name: str, opt: ModelOptions,
                    bounds: YawBounds, max_iter: int = DEFAULT_MAX_ITER) -> BatchYaw:
     """Optimised yaw angles of the cases ``idx`` (one wind direction) of the
     prepared values ``v``; ``table`` and ``cfg`` None rebuilds them from ``v``."""
@@ -176,23 +176,20 @@ def optimize_batch(v: dict, idx: Sequence[int], table, cfg, solver_name: str, op
         table, cfg = batch_records(v, opt, solver_name)
     idx = [int(i) for i in idx]
     solver = sc.get_solver(solver_name)
-    n, T = len(idx), v["x"].shape[0]
-    dev, dt = v["x"].device, v["x"].dtype
+    n, T = len(idx), v.n_turbines
+    dev, dt = v.x.device, v.x.dtype
 
-    def cases(rows: Sequence[int], yaw: torch.Tensor) -> dict:
-        sel = torch.as_tensor(rows, device=dev)
-        out = dict(v, **{k: v[k][sel] for k in CASE_KEYS})
-        out["yaw"] = yaw
-        return out
+    def cases(rows: Sequence[int], yaw: torch.Tensor) -> PreparedFarm:
+        return v.with_cases(replace(v.cases.select(rows), yaw=yaw))
 
-    def farm_power(vb: dict, m: int) -> torch.Tensor:
+    def farm_power(vb: PreparedFarm, m: int) -> torch.Tensor:
         rec = solve_batch(vb, list(range(m)), table, cfg, solver, opt)
         u = rotor_effective(rec.ff.u_sorted).gather(1, rec.grid.unsorted_indices)
-        return table_power(table, u, vb["yaw"], opt.yaw_power_exponent).sum(1), rec
+        return table_power(table, u, vb.cases.yaw, opt.yaw_power_exponent).sum(1), rec
 
     with torch.no_grad():
         base, rec = farm_power(cases(idx, torch.zeros(n, T, dtype=dt, device=dev)), n)
-        _check_finite(base, v, idx)
+        _check_finite(base, v.inputs, idx)
         u_free = rotor_effective(rec.ff.u_initial_sorted).gather(1, rec.grid.unsorted_indices)
         best_possible = best_possible_power(table, u_free)
     base64 = base.double().cpu()
@@ -222,7 +219,7 @@ def optimize_batch(v: dict, idx: Sequence[int], table, cfg, solver_name: str, op
         evaluations += 1
         yaw = torch.tensor(x.reshape(m, T) * scale, dtype=dt, device=dev, requires_grad=True)
         power, _ = farm_power(cases(rows, yaw), m)
-        _check_finite(power.detach(), v, rows)
+        _check_finite(power.detach(), v.inputs, rows)
         (grad,) = torch.autograd.grad((weight * power).sum(), yaw)
         p = power.detach().double().cpu()
         better = p > best_power
@@ -276,13 +273,12 @@ def optimize_yaw(farm: FarmDescription, min_yaw: float = -25.0, max_yaw: float =
         raise FarmError("max_iter", f"expected a positive integer, got {max_iter!r}")
     v, _, _ = prepare(farm, solver, device)
     opt = farm.model
-    F, T = v["wd"].shape[0], v["x"].shape[0]
+    F, T = v.cases.wd.shape[0], v.n_turbines
     if batch_size is None:
         itemsize = torch.tensor([], dtype=working_dtype()).element_size()
         # Two starts per case, each a recorded solve.
         batch_size = memory_limit // (2 * recorded_case_bytes(T, opt, solver, device, itemsize))
-    batches = plan_batches(v["wd"].tolist(), batch_size)
-    from .engine import map_batches
+    batches = plan_batches(v.cases.wd.tolist(), batch_size)
     done = map_batches(_optimize_task, (v, solver, opt, bounds, max_iter), batches,
                        engine=engine, client=client, progress=progress)
 
@@ -293,12 +289,15 @@ def optimize_yaw(farm: FarmDescription, min_yaw: float = -25.0, max_yaw: float =
         sel = torch.tensor(b.idx)
         yaw[sel], base[sel], best[sel] = b.yaw_angles, b.farm_power_baseline, \
             b.farm_power_optimized
-    cpu = {k: v[k].detach().double().cpu() for k in ("x", "y", "wd", "ws", "freq")}
+
+    def cpu(t: torch.Tensor) -> torch.Tensor:
+        return t.detach().double().cpu()
     return YawResult(
-        layout_x=cpu["x"], layout_y=cpu["y"], wind_directions=cpu["wd"], wind_speeds=cpu["ws"],
-        frequencies=cpu["freq"], yaw_angles=yaw, farm_power_baseline=base,
-        farm_power_optimized=best, bounds=bounds, solver=solver, n_batches=len(batches),
-        evaluations=sum(b.evaluations for b in done),
-        case_evaluations=sum(2 * b.evaluations * b.searched for b in done), iterations=sum(b.iterations for b in done),
-        searched=sum(b.searched for b in done), elapsed_s=time.perf_counter() - start,
-        model=opt, inputs=v["inputs"])
+        layout_x=cpu(v.x), layout_y=cpu(v.y), wind_directions=cpu(v.cases.wd),
+        wind_speeds=cpu(v.cases.ws), frequencies=cpu(v.cases.freq), yaw_angles=yaw,
+        farm_power_baseline=base, farm_power_optimized=best, bounds=bounds, solver=solver,
+        n_batches=len(batches), evaluations=sum(b.evaluations for b in done),
+        case_evaluations=sum(2 * b.evaluations * b.searched for b in done),
+        iterations=sum(b.iterations for b in done), searched=sum(b.searched for b in done),
+        elapsed_s=time.perf_counter() - start,
+        model=opt, inputs=v.inputs)

@@ -1,5 +1,5 @@
 """What ``farmrun optimize-yaw`` prints and writes: the summary, the JSON
-results, the yaw table as CSV and the figure."""
+results and the yaw table as CSV (its figure is ``plot.yaw_figure``)."""
 from __future__ import annotations
 
 import csv
@@ -10,7 +10,7 @@ import numpy as np
 
 from .yaw import YawResult
 
-__all__ = ["by_direction", "yaw_csv_bytes", "yaw_document", "yaw_figure", "yaw_summary_lines"]
+__all__ = ["by_direction", "yaw_csv_bytes", "yaw_document", "yaw_summary_lines"]
 
 
 def by_direction(result: YawResult) -> list[dict]:
@@ -62,8 +62,8 @@ def yaw_document(result: YawResult, farm_name: str, turbine_name: str, device: s
                   "wind_speeds": "m/s at reference_wind_height"},
         "bounds": {"min_yaw": result.bounds.min_yaw, "max_yaw": result.bounds.max_yaw},
         "model": dataclasses.asdict(result.model),
-        "layout_x": p["x"], "layout_y": p["y"],
-        "wind_directions": p["wd"], "wind_speeds": p["ws"], "frequencies": p["freq"],
+        "layout_x": p.x, "layout_y": p.y,
+        "wind_directions": p.wd, "wind_speeds": p.ws, "frequencies": p.freq,
         "yaw_angles": result.yaw_angles.tolist(),
         "farm_power_baseline": result.farm_power_baseline.tolist(),
         "farm_power_optimized": result.farm_power_optimized.tolist(),
@@ -85,43 +85,7 @@ def yaw_csv_bytes(result: YawResult) -> bytes:
     buf = io.StringIO()
     out = csv.writer(buf, lineterminator="\n")
     out.writerow(["wind_direction", "wind_speed"]
-                 + [f"yaw_{t}" for t in range(len(p["x"]))])
-    for d, s, row in zip(p["wd"], p["ws"], result.yaw_angles.tolist()):
+                 + [f"yaw_{t}" for t in range(len(p.x))])
+    for d, s, row in zip(p.wd, p.ws, result.yaw_angles.tolist()):
         out.writerow([repr(d), repr(s)] + [f"{a:.6f}" for a in row])
     return buf.getvalue().encode("utf-8")
-
-
-def yaw_figure(result: YawResult, size=(1400, 600)):
-    """Yaw angle against wind direction per turbine at the most frequent wind
-    speed, and the AEP gain by direction."""
-    from matplotlib.figure import Figure
-
-    fig = Figure(figsize=(size[0] / 100.0, size[1] / 100.0), dpi=100)
-    ax_yaw, ax_gain = fig.subplots(1, 2)
-    ws = np.round(result.wind_speeds.numpy(), 9)
-    w = result.frequencies.numpy()
-    speeds = np.unique(ws)
-    share = np.array([w[ws == s].sum() for s in speeds])
-    speed = speeds[int(np.argmax(share))]
-    m = ws == speed
-    wd = result.wind_directions.numpy()[m] % 360.0
-    order = np.argsort(wd)
-    yaw = result.yaw_angles.numpy()[m][order]
-    for t in range(yaw.shape[1]):
-        ax_yaw.plot(wd[order], yaw[:, t], marker=".", linewidth=1, label=f"{t}")
-    ax_yaw.set_xlabel("wind direction [deg]")
-    ax_yaw.set_ylabel("yaw angle [deg]")
-    ax_yaw.set_title(f"optimised yaw at {speed:g} m/s")
-    ax_yaw.axhline(0.0, color="0.6", linewidth=0.8)
-    if yaw.shape[1] <= 20:
-        ax_yaw.legend(title="turbine", fontsize="small", ncol=2)
-    rows = by_direction(result)
-    dirs = np.array([r["wind_direction"] for r in rows])
-    step = float(np.diff(dirs).min()) if len(dirs) > 1 else 30.0
-    ax_gain.bar(dirs, [r["gain_percent"] for r in rows], width=0.8 * step)
-    ax_gain.set_xlabel("wind direction [deg]")
-    ax_gain.set_ylabel("AEP gain [%]")
-    ax_gain.set_title(f"gain {result.aep_gain_percent:.2f} % of "
-                      f"{result.aep_baseline_gwh:.1f} GWh")
-    fig.tight_layout()
-    return fig
