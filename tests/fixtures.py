@@ -467,3 +467,14 @@ def every_kth_direction(farm, k: int):
     return farmrun.FarmDescription(layout_x=farm.layout_x, layout_y=farm.layout_y,
                                    turbine=farm.turbine, cases=cases, model=farm.model,
                                    name=f"{farm.name}, every {k}th direction")
+
+
+def steering_farm(x, y, wd, ws, freq=None, model=None):
+    """IEA 3.4 MW turbines at (x, y) under the cases (wd[i], ws[i]), of equal weight
+    unless ``freq`` is given; every steering switch on unless ``model`` is given."""
+    import farmrun
+    n = len(wd)
+    cases = farmrun.FlowCases(wind_directions=wd, wind_speeds=ws, turbulence_intensities=[0.06] * n,
+                              frequencies=freq or [1.0 / n] * n)
+    return farmrun.FarmDescription(layout_x=x, layout_y=y, turbine=farmrun.iea_3p4_130(),
+                                   cases=cases, model=model or farmrun.ModelOptions(**STEERING))

@@ -16,7 +16,7 @@ import time
 import pytest
 import torch
 
-from fixtures import cli, in_process, sc  # noqa: F401  (the module under test, before farmrun)
+from fixtures import cli, in_process, sc, steering_farm  # noqa: F401  (the module under test, before farmrun)
 
 import farmrun
 from farmrun import engine
@@ -205,9 +205,9 @@ YAW_FIELDS = ("yaw_angles", "farm_power_baseline", "farm_power_optimized")
 
 @pytest.mark.float64
 def test_optimize_yaw_gives_the_local_tables(client, tmp_path):
-    from test_farmrun_yaw import D, make_farm
     from farmrun.optimize.yaw import optimize_yaw
-    farm = make_farm([0.0, 6 * D, 12 * D], [0.0, 0.2 * D, 0.0], [270.0, 270.0, 90.0],
+    D = farmrun.iea_3p4_130().rotor_diameter
+    farm = steering_farm([0.0, 6 * D, 12 * D], [0.0, 0.2 * D, 0.0], [270.0, 270.0, 90.0],
                      [8.0, 10.0, 9.0])
     local = optimize_yaw(farm, progress=False)
     remote = optimize_yaw(farm, progress=False, client=client)

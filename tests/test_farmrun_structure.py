@@ -1,6 +1,6 @@
 """farmrun's layout by job: no module imports a private name of another, no import cycle
-(imports inside functions included), no module over 450 lines, and the public API of
-``farmrun`` as it was."""
+(imports inside functions included), no module over 450 lines, the public API of
+``farmrun`` as it was; and no test module imports another."""
 import ast
 import pathlib
 
@@ -13,6 +13,15 @@ MAX_LINES = 450
 def module_name(path: pathlib.Path) -> str:
     parts = path.relative_to(PACKAGE.parent).with_suffix("").parts
     return ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
+
+
+def imports_of(path: pathlib.Path):
+    """The modules a file outside the package imports, anywhere in it."""
+    for node in ast.walk(ast.parse(path.read_text())):
+        if isinstance(node, ast.Import):
+            yield from ((a.name, None) for a in node.names)
+        elif isinstance(node, ast.ImportFrom):
+            yield node.module, None
 
 
 def imports(path: pathlib.Path):
@@ -76,6 +85,12 @@ def test_no_private_imports_and_no_cycles():
     _, edges, private = graph()
     assert private == []
     assert cycles(edges) == []
+
+
+def test_no_test_module_imports_another():
+    found = [f"{path.name} imports {target}" for path in sorted(ROOT.glob("tests/test_*.py"))
+             for target, _ in imports_of(path) if target and target.startswith("test_")]
+    assert found == []
 
 
 def test_no_module_over_the_line_limit():

@@ -6,7 +6,7 @@ import pickle
 import pytest
 import torch
 
-from fixtures import DTYPE
+from fixtures import DTYPE, steering_farm
 
 import farmrun
 from farmrun.__main__ import main
@@ -23,17 +23,9 @@ D = TURBINE.rotor_diameter
 RTOL = 1e-5 if DTYPE == torch.float32 else 1e-9
 
 
-def make_farm(x, y, wd, ws, freq=None, model=STEERING):
-    n = len(wd)
-    cases = farmrun.FlowCases(wind_directions=wd, wind_speeds=ws, turbulence_intensities=[0.06] * n,
-                              frequencies=freq or [1.0 / n] * n)
-    return farmrun.FarmDescription(layout_x=x, layout_y=y, turbine=TURBINE, cases=cases,
-                                   model=model)
-
-
 @pytest.mark.parametrize("speed", [8.0, 10.0])
 def test_front_yaw_of_two_in_a_row_matches_a_brute_force_search(speed):
-    r = optimize_yaw(make_farm([0.0, 6 * D], [0.0, 0.0], [270.0], [speed]))
+    r = optimize_yaw(steering_farm([0.0, 6 * D], [0.0, 0.0], [270.0], [speed]))
     # Every front yaw on a 0.25 degree grid, the rear one at zero: one case each.
     grid = [0.25 * k for k in range(-100, 101)]
     n = len(grid)
@@ -56,8 +48,8 @@ def test_a_mirrored_layout_gives_yaw_angles_of_the_opposite_sign():
     # way in both layouts and so is no mirror image.
     model = farmrun.ModelOptions(enable_secondary_steering=True, enable_yaw_added_recovery=True)
     x, y = [0.0, 6 * D, 12 * D], [0.0, 0.4 * D, 0.0]
-    r = optimize_yaw(make_farm(x, y, [270.0], [8.0], model=model))
-    m = optimize_yaw(make_farm(x, [-v for v in y], [270.0], [8.0], model=model))
+    r = optimize_yaw(steering_farm(x, y, [270.0], [8.0], model=model))
+    m = optimize_yaw(steering_farm(x, [-v for v in y], [270.0], [8.0], model=model))
     assert float(r.yaw_angles.abs().max()) > 5.0
     tol = 0.5 if DTYPE == torch.float32 else 1e-3
     torch.testing.assert_close(m.yaw_angles, -r.yaw_angles, rtol=0.0, atol=tol)
@@ -67,7 +59,7 @@ def test_a_mirrored_layout_gives_yaw_angles_of_the_opposite_sign():
 
 def test_a_farm_without_wake_interaction_keeps_zero_yaw_and_gains_nothing():
     # Side by side across the wind; and a row in the wind below cut-in.
-    r = optimize_yaw(make_farm([0.0, 0.0, 0.0], [0.0, 4 * D, 8 * D], [270.0, 0.0], [9.0, 2.0]))
+    r = optimize_yaw(steering_farm([0.0, 0.0, 0.0], [0.0, 4 * D, 8 * D], [270.0, 0.0], [9.0, 2.0]))
     assert torch.equal(r.yaw_angles, torch.zeros(2, 3, dtype=torch.float64))
     assert torch.equal(r.farm_power_optimized, r.farm_power_baseline)
     assert r.aep_gain_percent == 0.0 and r.evaluations == 0
@@ -75,7 +67,7 @@ def test_a_farm_without_wake_interaction_keeps_zero_yaw_and_gains_nothing():
 
 @pytest.mark.parametrize("lo, hi", [(-5.0, 10.0), (0.0, 25.0), (-12.0, 0.0)])
 def test_yaw_angles_stay_within_the_bounds(lo, hi):
-    r = optimize_yaw(make_farm([0.0, 6 * D, 12 * D], [0.0, 0.0, 0.0], [270.0, 265.0], [8.0, 8.0]),
+    r = optimize_yaw(steering_farm([0.0, 6 * D, 12 * D], [0.0, 0.0, 0.0], [270.0, 265.0], [8.0, 8.0]),
                      min_yaw=lo, max_yaw=hi)
     assert float(r.yaw_angles.min()) >= lo and float(r.yaw_angles.max()) <= hi
     # The aligned row gains; the oblique one may not on the side the bounds allow.
@@ -91,7 +83,7 @@ def test_the_optimised_table_fed_back_reproduces_the_farm_powers():
     x, y = [0.0, 5 * D, 0.0, 5 * D], [0.0, 0.0, 3 * D, 3 * D]
     wd = [d for d in (270.0, 0.0, 300.0) for _ in range(4)]
     ws = [2.0, 7.0, 12.0, 26.0] * 3
-    farm = make_farm(x, y, wd, ws, freq=[0.05, 0.1, 0.1, 0.0833333333333333] * 3)
+    farm = steering_farm(x, y, wd, ws, freq=[0.05, 0.1, 0.1, 0.0833333333333333] * 3)
     r = optimize_yaw(farm, batch_size=3)
     assert r.n_batches == 6 and r.aep_gain_percent > 0.0
     assert bool((r.farm_power_optimized >= r.farm_power_baseline).all())
@@ -107,7 +99,7 @@ def test_the_optimised_table_fed_back_reproduces_the_farm_powers():
 
 
 def test_one_batch_runs_from_pickled_inputs_as_in_the_driver():
-    farm = make_farm([0.0, 6 * D], [0.0, 0.3 * D], [270.0, 270.0, 90.0], [8.0, 9.0, 8.0])
+    farm = steering_farm([0.0, 6 * D], [0.0, 0.3 * D], [270.0, 270.0, 90.0], [8.0, 9.0, 8.0])
     r = optimize_yaw(farm)
     v, _, _ = prepare(farm, "sequential", "cpu")
     idx = plan_batches(v.cases.wd.tolist(), 10)[0]
