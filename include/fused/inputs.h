@@ -61,6 +61,10 @@ struct Inputs {
     // Per turbine: the largest distance factor (x / D)^downstream the
     // correlation can take, to prove that no masked pair overflows.
     std::vector<double> ch_r_max;
+
+    // Per-turbine values of turbine i.
+    real_t rotor_diameter(int64_t i) const { return rd.data_ptr<real_t>()[i]; }
+    real_t hub_height(int64_t i) const { return hh.data_ptr<real_t>()[i]; }
 };
 
 // Checks that a solve qualifies and fills `in`; false when it does not (the
@@ -108,6 +112,10 @@ struct Outputs {
     explicit Outputs(const Inputs& in);
     void publish(FlowField& ff) const;
 };
+
+// A point-major field (point p of rotor r at p * S + r) in the (T, N, N)
+// layout of the results.
+void rotor_major(const real_t* from, int64_t S, int64_t T, int64_t NN, real_t* to);
 
 // Whether all n values are finite.
 bool all_finite(const real_t* v, int64_t n);

@@ -66,6 +66,43 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
                      R* v_out, R* w_out, SequentialTape* tape = nullptr,
                      const TransverseRecord* rec = nullptr);
 
+// Working memory of one thread's reverse pass, reused across cases.
+struct ReverseWork {
+    PackedReceivers packed;
+    TransverseLanes lanes;
+    // Point-major (p * S + r), as the case's fields: the accumulated
+    // transverse velocities and the points' y, z and freestream speed.
+    std::vector<R> grad_V, grad_W, grad_Y, grad_Z, grad_U0;
+    // NN values on one rotor: the transverse velocities its recovery or its
+    // added yaw read, and its points' y and z as the added yaw saw them.
+    std::vector<R> grad_v_read, grad_w_read, grad_y_rotor, grad_z_rotor;
+    std::vector<R> grad_A;       // r * NN + p: the combined deficit
+    std::vector<R> grad_TI;      // per turbine
+    std::vector<R> grad_xbar, grad_ybar;
+    std::vector<R> u, grad_u;    // the source's rotor velocities and their gradients
+    std::vector<int64_t> entry;  // the tape entry of each receiver of the current source, or -1
+};
+
+// One case's slices of the gradients of the solve's inputs, added to.
+struct CaseGrads {
+    R *x, *y, *z, *u0;  // (T, NN)
+    R *v_in, *w_in;     // (T, NN), recovery only
+    R *yaw, *tilt, *rd, *hh;
+    R *ws, *ct;         // (n_table)
+    R* amb;
+};
+
+// The gradients of the case's outputs, (T, NN) each; null where none flows.
+struct CaseOutputGrads {
+    const R *u, *ti, *v, *w;
+};
+
+// The reverse pass over one case that sequential_case has just replayed with
+// `tape` (b.cd, b.A and b.TI hold its state).
+void reverse_case(const Inputs& in, const SequentialBuffers& b, const SequentialTape& tape,
+                  const CaseOutputGrads& grad_out, const TransverseRecord& rec, ReverseWork& rw,
+                  const CaseGrads& out);
+
 // Whether a sequential solve records a gradient (recording on and an input
 // that requires one), and if so whether the fused reverse pass covers it.
 enum class SequentialGradient { kNone, kRecorded, kUncovered };

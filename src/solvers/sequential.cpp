@@ -1,6 +1,6 @@
 #include "solvers.h"
 
-#include "fused.h"
+#include "fused/solve.h"
 #include "kernels.h"
 #include "solver_steps.h"
 

@@ -1,10 +1,5 @@
-// Wake deflection of a yawed rotor, as src/gauss_deflection forms it: the
-// lateral thrust of a yawed rotor skews its wake, which leaves the rotor at
-// the skew angle theta and runs straight through the near wake, to an offset
-// delta0 at its end x0; beyond, the far wake bends further by a term that
-// grows with the logarithm of the widening wake's width ratio (Bastankhah &
-// Porte-Agel 2016). The constants are formed once per source, then the
-// centre's offset at each receiver's rotor-mean x.
+// Wake deflection (fused/deflection.h): the constants once per source, the
+// centre's offset at each receiver's rotor-mean x, and their gradients.
 #include "fused/kernels.h"
 
 #include <cmath>
@@ -12,71 +7,7 @@
 
 namespace sorbane::fused {
 
-bool Source::set_deflection(const Inputs& in, R yaw_eff, R ti) {
-    const DeflectionSource s = deflection_forward(in, x, ct, yaw_eff, ti, rd);
-    deflection = {.near_wake_end = s.x0, .expansion = s.k, .width_y0 = s.sy0, .width_z0 = s.sz0,
-                  .sqrt_M0 = s.sM, .width_product0 = s.P0, .growth = s.phi, .ramp_length = s.L1,
-                  .straight_offset = s.delta0};
-    const R check = (s.sz0 + s.sy0 + s.x0 + s.k + s.sM + s.delta0 + s.P0 + s.phi + s.L1) * R(0);
-    return check == R(0);
-}
-
-namespace {
-
-// Deflection of the wake centre at each receiver (gauss_deflection), without
-// or with the far-wake growth that only a skewed (yawed) wake has.
-template <bool kGrowth>
-SORBANE_INLINE void deflection_loop(const Inputs& in, const CaseData& cd, const Source& src,
-                                    int64_t lo, int64_t hi, R* __restrict defl) {
-    const R tiny = f32c(1e-6f), a16 = f32c(1.6f);
-    const R* __restrict xbar = cd.xbar;
-    const Source::Deflection& sd = src.deflection;
-    const R x = src.x, x0 = sd.near_wake_end, k = sd.expansion;
-    const R sy0 = sd.width_y0, sz0 = sd.width_z0, sM = sd.sqrt_M0, P0 = sd.width_product0;
-    const R phi = sd.growth, delta0 = sd.straight_offset, L1 = sd.ramp_length;
-    const R ad = in.ad, bd = in.bd;
-    for (int64_t r = lo; r < hi; ++r) {
-        const R X = xbar[r];
-        const R dx = X - x;
-        R Phi = 0;
-        if constexpr (kGrowth) {
-            const R e = clamp_min(X - x0, R(0));
-            const R sy = k * e + sy0;
-            const R sz = k * e + sz0;
-            const R rho = std::sqrt(clamp_min((sy * sz) / P0, tiny));
-            const R num = (sM + a16) * (rho * a16 - sM);
-            const R den = (a16 - sM) * (rho * a16 + sM);
-            Phi = phi * log_v(clamp_min(num, tiny) / clamp_min(std::abs(den), tiny));
-        }
-        const R lin = dx * bd + ad;
-        const R rn = clamp(dx / L1, R(0), R(1));
-        const R d_near = rn * delta0 + lin;
-        const R d_far = (delta0 + Phi) + lin;
-        const R mf = X > x0 ? R(1) : R(0);
-        const R mn = (X >= x && X <= x0) ? R(1) : R(0);
-        const R md = dx > R(0) ? R(1) : R(0);
-        defl[r] = (mn * d_near + mf * d_far) * md;
-    }
-}
-
-}  // namespace
-
-SORBANE_HOT void deflection_pairs(const Inputs& in, const CaseData& cd, const Source& src,
-                                  int64_t lo, int64_t hi, R* __restrict defl) {
-    // With no skew (zero yaw) the far-wake growth is exactly zero.
-    if (src.deflection.growth != R(0)) {
-        deflection_loop<true>(in, cd, src, lo, hi, defl);
-    } else {
-        deflection_loop<false>(in, cd, src, lo, hi, defl);
-    }
-}
-
-// ---------------------------------------------------------------------------
-// The reverse pass: the per-source constants with their intermediates, the
-// deflection at a receiver, and their gradients.
-
-
-DeflectionSource deflection_forward(const Inputs& in, R x, R ct, R yaw, R ti, R D) {
+DeflectionSource deflection_source(const Inputs& in, R x, R ct, R yaw, R ti, R D) {
     const R tiny = f32c(1e-6f), ct_max = f32c(0.9999f);
     DeflectionSource s;
     // Positive yaw turns the wake towards -y.
@@ -95,10 +26,7 @@ DeflectionSource deflection_forward(const Inputs& in, R x, R ct, R yaw, R ti, R 
     s.sr = std::sqrt(s.r);
     s.sz0 = (D * R(0.5)) * s.sr;
     s.sy0 = s.sz0 * s.c;
-    s.x0_num = (D * s.c) * (s.qc + R(1));
-    s.x0_den_in = ti * in.alpha4 + (R(1) - s.q) * in.beta2;
-    s.x0_den = clamp_min(s.x0_den_in, tiny) * f32c(1.4142135623730951f);
-    s.x0 = s.x0_num / s.x0_den + x;
+    s.nw = near_wake_end(in, x, D, s.c, s.qc, s.q, ti);
     s.k = ti * in.ka + in.kb;
     s.C0 = R(1) - s.q;
     s.M0 = s.C0 * (R(2) - s.C0);
@@ -107,7 +35,7 @@ DeflectionSource deflection_forward(const Inputs& in, R x, R ct, R yaw, R ti, R 
     s.cm = clamp_min(s.c, tiny);
     s.theta1 = (s.gr * in.skew) / s.cm;
     s.theta = s.theta1 * (R(1) - s.qc);
-    s.L = clamp_min(s.x0 - x, R(0));
+    s.L = clamp_min(s.nw.x0 - x, R(0));
     s.tan_theta = std::tan(s.theta);
     s.delta0 = s.tan_theta * s.L;
     s.P0_in = s.sy0 * s.sz0;
@@ -121,7 +49,28 @@ DeflectionSource deflection_forward(const Inputs& in, R x, R ct, R yaw, R ti, R 
     return s;
 }
 
-// The constants' gradients back to the source's x, thrust, yaw, turbulence and diameter.
+namespace {
+
+template <bool kGrowth>
+SORBANE_INLINE void deflection_loop(const Inputs& in, const CaseData& cd, const Source& src,
+                                    int64_t lo, int64_t hi, R* __restrict defl) {
+    const R* __restrict xbar = cd.xbar;
+    const DeflectionSource s = src.deflection;
+    const R x = src.x;
+    for (int64_t r = lo; r < hi; ++r) defl[r] = deflection_at<kGrowth>(in, s, x, xbar[r]);
+}
+
+}  // namespace
+
+SORBANE_HOT void deflection_pairs(const Inputs& in, const CaseData& cd, const Source& src,
+                                  int64_t lo, int64_t hi, R* __restrict defl) {
+    if (src.deflection.phi != R(0)) {
+        deflection_loop<true>(in, cd, src, lo, hi, defl);
+    } else {
+        deflection_loop<false>(in, cd, src, lo, hi, defl);
+    }
+}
+
 void deflection_source_backward(const Inputs& in, const DeflectionSource& s, R x, R ct, R D,
                                 DeflectionSourceGrad g, R& grad_x, R& grad_ct, R& grad_yaw,
                                 R& grad_ti, R& grad_D) {
@@ -145,7 +94,7 @@ void deflection_source_backward(const Inputs& in, const DeflectionSource& s, R x
     grad_theta += g.delta0 * s.L * (R(1) + s.tan_theta * s.tan_theta);
     grad_L += g.delta0 * s.tan_theta;
     // L = max(x0 - x, 0)
-    if (s.x0 - x >= R(0)) {
+    if (s.nw.x0 - x >= R(0)) {
         g.x0 += grad_L;
         grad_x -= grad_L;
     }
@@ -160,16 +109,8 @@ void deflection_source_backward(const Inputs& in, const DeflectionSource& s, R x
     grad_C0 += grad_M0 * (R(2) - s.C0) - grad_M0 * s.C0;
     R grad_q = -grad_C0;
     grad_ti += g.k * in.ka;
-    // x0 = D c (qc + 1) / (max(I 4 alpha + (1 - q) 2 beta, tiny) sqrt 2) + x
-    grad_x += g.x0;
-    const R grad_num = g.x0 / s.x0_den;
-    const R grad_den = -(g.x0 * s.x0_num) / (s.x0_den * s.x0_den);
-    const R grad_den_in = s.x0_den_in >= tiny ? grad_den * f32c(1.4142135623730951f) : R(0);
-    grad_ti += grad_den_in * in.alpha4;
-    grad_q -= grad_den_in * in.beta2;
-    grad_D += grad_num * s.c * (s.qc + R(1));
-    grad_c += grad_num * D * (s.qc + R(1));
-    grad_qc += grad_num * (D * s.c);
+    near_wake_end_backward(in, s.nw, D, s.c, s.qc, g.x0, grad_x, grad_ti, grad_q, grad_D, grad_c,
+                           grad_qc);
     // sy0 = sz0 c; sz0 = D / 2 sqrt(max(ctc / max(2 (1 - qc)(q + 1), tiny), tiny))
     g.sz0 += g.sy0 * s.c;
     grad_c += g.sy0 * s.sz0;
@@ -193,35 +134,13 @@ void deflection_source_backward(const Inputs& in, const DeflectionSource& s, R x
     grad_yaw += grad_gr * static_cast<R>(-kDegToRad);
 }
 
-// The deflection at receiver X and its gradient g_defl, back to X and the constants.
-R deflection_at(const Inputs& in, const DeflectionSource& s, R x, R X) {
-    const R tiny = f32c(1e-6f), a16 = f32c(1.6f);
-    const R dx = X - x;
-    R Phi = 0;
-    if (s.phi != R(0)) {
-        const R e = clamp_min(X - s.x0, R(0));
-        const R sy = s.k * e + s.sy0;
-        const R sz = s.k * e + s.sz0;
-        const R rho = std::sqrt(clamp_min((sy * sz) / s.P0, tiny));
-        const R num = (s.sM + a16) * (rho * a16 - s.sM);
-        const R den = (a16 - s.sM) * (rho * a16 + s.sM);
-        Phi = s.phi * log_v(clamp_min(num, tiny) / clamp_min(std::abs(den), tiny));
-    }
-    const R lin = dx * in.bd + in.ad;
-    const R rn = clamp(dx / s.L1, R(0), R(1));
-    const R mf = X > s.x0 ? R(1) : R(0);
-    const R mn = (X >= x && X <= s.x0) ? R(1) : R(0);
-    const R md = dx > R(0) ? R(1) : R(0);
-    return (mn * (rn * s.delta0 + lin) + mf * ((s.delta0 + Phi) + lin)) * md;
-}
-
 void deflection_backward(const Inputs& in, const DeflectionSource& s, R x, R X, R grad_defl,
                          DeflectionSourceGrad& g, R& grad_x, R& grad_X) {
     const R tiny = f32c(1e-6f), a16 = f32c(1.6f);
     const R dx = X - x;
     if (!(dx > R(0))) return;
-    const R grad_near = (X >= x && X <= s.x0) ? grad_defl : R(0);
-    const R grad_far = X > s.x0 ? grad_defl : R(0);
+    const R grad_near = (X >= x && X <= s.nw.x0) ? grad_defl : R(0);
+    const R grad_far = X > s.nw.x0 ? grad_defl : R(0);
     const R grad_lin = grad_near + grad_far;
     const R rn_in = dx / s.L1;
     const R rn = clamp(rn_in, R(0), R(1));
@@ -235,35 +154,28 @@ void deflection_backward(const Inputs& in, const DeflectionSource& s, R x, R X, 
     // Far-wake growth Phi = phi Lambda; its slope in theta matters even where
     // phi is 0 (no yaw).
     if (grad_far != R(0)) {
-        const R e_in = X - s.x0;
-        const R e = clamp_min(e_in, R(0));
-        const R sy = s.k * e + s.sy0;
-        const R sz = s.k * e + s.sz0;
-        const R rho_in = (sy * sz) / s.P0;
-        const R rho = std::sqrt(clamp_min(rho_in, tiny));
-        const R num = (s.sM + a16) * (rho * a16 - s.sM);
-        const R den = (a16 - s.sM) * (rho * a16 + s.sM);
-        const R num_c = clamp_min(num, tiny);
-        const R den_c = clamp_min(std::abs(den), tiny);
-        const R ratio = num_c / den_c;
-        const R Lambda = std::log(ratio);
+        const FarWake fw = far_wake_at(s, X);
+        // The library's log: within a unit in the last place of the
+        // forward's vectorised one.
+        const R Lambda = std::log(fw.ratio);
         g.phi += grad_far * Lambda;
-        const R grad_ratio = (grad_far * s.phi) / ratio;
+        const R grad_ratio = (grad_far * s.phi) / fw.ratio;
         if (grad_ratio != R(0)) {
-            const R grad_num = num >= tiny ? grad_ratio / den_c : R(0);
-            const R sgn = den > R(0) ? R(1) : (den < R(0) ? R(-1) : R(0));
-            const R grad_den = std::abs(den) >= tiny ? -(grad_ratio * ratio) / den_c * sgn : R(0);
-            g.sM += grad_num * (rho * a16 - s.sM) - grad_num * (s.sM + a16);
-            g.sM += -grad_den * (rho * a16 + s.sM) + grad_den * (a16 - s.sM);
+            const R grad_num = fw.num >= tiny ? grad_ratio / fw.den_c : R(0);
+            const R sgn = fw.den > R(0) ? R(1) : (fw.den < R(0) ? R(-1) : R(0));
+            const R grad_den =
+                std::abs(fw.den) >= tiny ? -(grad_ratio * fw.ratio) / fw.den_c * sgn : R(0);
+            g.sM += grad_num * (fw.rho * a16 - s.sM) - grad_num * (s.sM + a16);
+            g.sM += -grad_den * (fw.rho * a16 + s.sM) + grad_den * (a16 - s.sM);
             const R grad_rho = grad_num * (s.sM + a16) * a16 + grad_den * (a16 - s.sM) * a16;
-            const R grad_rho_in = sqrt_floor_grad(grad_rho, rho_in, tiny, rho);
-            const R grad_sy = grad_rho_in * sz / s.P0;
-            const R grad_sz = grad_rho_in * sy / s.P0;
-            g.P0 -= (grad_rho_in * rho_in) / s.P0;
-            g.k += (grad_sy + grad_sz) * e;
+            const R grad_rho_in = sqrt_floor_grad(grad_rho, fw.rho_in, tiny, fw.rho);
+            const R grad_sy = grad_rho_in * fw.sz / s.P0;
+            const R grad_sz = grad_rho_in * fw.sy / s.P0;
+            g.P0 -= (grad_rho_in * fw.rho_in) / s.P0;
+            g.k += (grad_sy + grad_sz) * fw.e;
             g.sy0 += grad_sy;
             g.sz0 += grad_sz;
-            if (e_in >= R(0)) {
+            if (fw.e_in >= R(0)) {
                 const R grad_e = (grad_sy + grad_sz) * s.k;
                 grad_X += grad_e;
                 g.x0 -= grad_e;

@@ -47,6 +47,12 @@ void parallel_cases(int64_t F, const std::function<void(int64_t, int64_t)>& body
     at::parallel_for(0, F, 1, body);
 }
 
+void rotor_major(const R* from, int64_t S, int64_t T, int64_t NN, R* to) {
+    for (int64_t r = 0; r < T; ++r) {
+        for (int64_t p = 0; p < NN; ++p) to[r * NN + p] = from[p * S + r];
+    }
+}
+
 bool all_finite(const R* v, int64_t n) {
     bool ok = true;
     for (int64_t k = 0; k < n; ++k) ok &= std::isfinite(v[k]);

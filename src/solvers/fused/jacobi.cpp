@@ -13,7 +13,7 @@
 // recovery that of the sources up to itself (just after), the deflection its
 // turbulence before its own mixing. So on a farm the sweeps settle on the
 // sequential pass, and a settled solve takes the sequential reverse pass.
-#include "fused.h"
+#include "fused/solve.h"
 #include "fused/inputs.h"
 #include "fused/kernels.h"
 #include "fused/sequential.h"
@@ -162,7 +162,7 @@ SweepResult sweep_case(const Inputs& in, int64_t f, int64_t chunk, State& st, in
             int64_t lo, hi;
             if (deficit_span(cd, src, w, lo, hi)) {
                 deficit_pairs(in, cd, src, lo, hi, w);
-                const int64_t K = deficit_points(cd, src, lo, hi, w, S_acc, nullptr, /*root_sum=*/false);
+                const int64_t K = deficit_points(in, cd, src, lo, hi, w, S_acc, nullptr, /*root_sum=*/false);
                 for (int64_t k = 0; k < K; ++k) {
                     const int64_t r = w.packed.receiver[k];
                     const R c = src.added_turbulence(in, cd, r, w.packed.count[k]);
@@ -335,28 +335,14 @@ bool try_fused_jacobi(Farm& farm, FlowField& ff, TurbineGrid& grid, const ModelC
     // Back to (F, T, N, N).
     parallel_cases(F, [&](int64_t begin, int64_t end) {
         for (int64_t f = begin; f < end; ++f) {
-            const R* U = st.U[cur].data() + f * n;
             const R* TI = st.TI[cur].data() + f * T;
             const int64_t out = f * T * NN;
-            R* uo = u.data_ptr<R>() + out;
+            rotor_major(st.U[cur].data() + f * n, S, T, NN, u.data_ptr<R>() + out);
             R* to = ti.data_ptr<R>() + out;
-            for (int64_t r = 0; r < T; ++r) {
-                for (int64_t p = 0; p < NN; ++p) {
-                    uo[r * NN + p] = U[p * S + r];
-                    to[r * NN + p] = TI[r];
-                }
-            }
+            for (int64_t r = 0; r < T; ++r) std::fill_n(to + r * NN, NN, TI[r]);
             if (in.transverse) {
-                const R* V = st.V[cur].data() + f * n;
-                const R* W = st.W[cur].data() + f * n;
-                R* vo = v.data_ptr<R>() + out;
-                R* wo = w.data_ptr<R>() + out;
-                for (int64_t r = 0; r < T; ++r) {
-                    for (int64_t p = 0; p < NN; ++p) {
-                        vo[r * NN + p] = V[p * S + r];
-                        wo[r * NN + p] = W[p * S + r];
-                    }
-                }
+                rotor_major(st.V[cur].data() + f * n, S, T, NN, v.data_ptr<R>() + out);
+                rotor_major(st.W[cur].data() + f * n, S, T, NN, w.data_ptr<R>() + out);
             }
         }
     });

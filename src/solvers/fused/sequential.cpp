@@ -5,7 +5,7 @@
 // the last place of their combined deficit. The others keep their combined
 // deficit and turbulence, but for the floors that the first visit gives every
 // turbine, which the pass applies to them directly.
-#include "fused.h"
+#include "fused/solve.h"
 #include "fused/inputs.h"
 #include "fused/kernels.h"
 #include "fused/sequential.h"
@@ -78,8 +78,8 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
 
     // What a receiver the wake does not reach keeps: the combination's floor
     // (A starts at 0) and the ambient turbulence through the turbulence floor.
-    const R a_floor = std::sqrt(clamp_min(R(0) * R(0) + R(0) * R(0), lit(1e-20)));
-    const R ti_floor = std::sqrt(clamp_min(R(0) * R(0) + cd.amb_sq, lit(1e-6)));
+    const R a_floor = root_sum_combine(R(0), R(0)).combined;
+    const R ti_floor = turbulence_with_wake(R(0), cd.amb_sq).ti;
     R* u = w.u_i.data();
     if (tape) tape->clear(T, NN);
 
@@ -130,7 +130,7 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
         int64_t lo = 0, hi = 0, K = 0;
         if (deficit_span(cd, src, w, lo, hi)) {
             deficit_pairs(in, cd, src, lo, hi, w);
-            K = deficit_points(cd, src, lo, hi, w, A.data(), b.A_min.data(), /*root_sum=*/true,
+            K = deficit_points(in, cd, src, lo, hi, w, A.data(), b.A_min.data(), /*root_sum=*/true,
                                tape ? &tape->a_before : nullptr);
             if (tape) {
                 for (int64_t k = 0; k < K; ++k) {
@@ -141,7 +141,7 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
             for (int64_t k = 0; k < K; ++k) {
                 const int64_t r = w.packed.receiver[k];
                 const R c = src.added_turbulence(in, cd, r, w.packed.count[k]);
-                const R t = std::sqrt(clamp_min(c * c + cd.amb_sq, lit(1e-6)));
+                const R t = turbulence_with_wake(c, cd.amb_sq).ti;
                 TI[r] = TI[r] < t ? t : TI[r];
             }
         }
@@ -163,25 +163,17 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
     }
 
     const int64_t n = T * NN;
-    R* uo = u_out;
-    R* to = ti_out;
     for (int64_t r = 0; r < T; ++r) {
         for (int64_t p = 0; p < NN; ++p) {
-            uo[r * NN + p] = clamp_min(cd.U0[p * S + r] - A[p * S + r], lit(1e-6));
-            to[r * NN + p] = TI[r];
+            u_out[r * NN + p] = clamp_min(cd.U0[p * S + r] - A[p * S + r], lit(1e-6));
+            ti_out[r * NN + p] = TI[r];
         }
     }
-    bool finite = all_finite(uo, n) && all_finite(to, n);
+    bool finite = all_finite(u_out, n) && all_finite(ti_out, n);
     if (in.transverse && !replay) {
-        R* vo = v_out;
-        R* wo = w_out;
-        for (int64_t r = 0; r < T; ++r) {
-            for (int64_t p = 0; p < NN; ++p) {
-                vo[r * NN + p] = V[p * S + r];
-                wo[r * NN + p] = W[p * S + r];
-            }
-        }
-        finite = finite && all_finite(vo, n) && all_finite(wo, n);
+        rotor_major(V, S, T, NN, v_out);
+        rotor_major(W, S, T, NN, w_out);
+        finite = finite && all_finite(v_out, n) && all_finite(w_out, n);
     }
     return finite;
 }
