@@ -38,4 +38,11 @@ SORBANE_INLINE void near_wake_end_backward(const Inputs& in, const NearWakeEnd& 
     grad_root += grad_num * (D * c);
 }
 
+// The lateral width at x0 of a yawed wake, sy0 = sz0 c: for its gradient,
+// those of sz0 and c.
+SORBANE_INLINE void lateral_width_backward(R grad_sy0, R sz0, R c, R& grad_sz0, R& grad_c) {
+    grad_sz0 += grad_sy0 * c;
+    grad_c += grad_sy0 * sz0;
+}
+
 }  // namespace sorbane::fused

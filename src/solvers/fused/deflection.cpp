@@ -112,8 +112,7 @@ void deflection_source_backward(const Inputs& in, const DeflectionSource& s, R x
     near_wake_end_backward(in, s.nw, D, s.c, s.qc, g.x0, grad_x, grad_ti, grad_q, grad_D, grad_c,
                            grad_qc);
     // sy0 = sz0 c; sz0 = D / 2 sqrt(max(ctc / max(2 (1 - qc)(q + 1), tiny), tiny))
-    g.sz0 += g.sy0 * s.c;
-    grad_c += g.sy0 * s.sz0;
+    lateral_width_backward(g.sy0, s.sz0, s.c, g.sz0, grad_c);
     grad_D += g.sz0 * R(0.5) * s.sr;
     const R grad_sr = g.sz0 * (D * R(0.5));
     const R grad_r_in = sqrt_floor_grad(grad_sr, s.r_in, tiny, s.sr);

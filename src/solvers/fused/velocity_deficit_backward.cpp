@@ -35,8 +35,7 @@ void deficit_source_backward(const Inputs& in, const DeficitSource& s, R ct, R y
     R grad_q = 0;
     near_wake_end_backward(in, s.nw, D, s.c, s.q, g.x0, grad_x, grad_ti, grad_q, grad_D, grad_c,
                            grad_q);
-    g.sz0 += g.sy0 * s.c;
-    grad_c += g.sy0 * s.sz0;
+    lateral_width_backward(g.sy0, s.sz0, s.c, g.sz0, grad_c);
     grad_D += g.sz0 * f32c(0.35355339059327373f);
     grad_ctv -= sqrt_floor_grad(grad_q, R(1) - s.ctv, tiny, s.q);
     if (ct >= R(0) && ct <= f32c(0.9999f)) grad_ct += grad_ctv;
