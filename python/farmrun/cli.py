@@ -7,6 +7,7 @@ solves anything, and writes its files only once everything has succeeded.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import sys
 import time
 
@@ -30,20 +31,35 @@ from .optimize.yaw import optimize_yaw, yaw_bounds
 from .optimize.yaw_outputs import yaw_csv_bytes, yaw_document, yaw_summary_lines
 from .plot import farm_figure, layout_figure, plane_figure, png_bytes, yaw_figure
 from .runner import SOLVERS, run
+from .spread import direction_offsets
+from .validation import wind_direction_std
 
 __all__ = ["main"]
 
 
 def _load(args) -> FarmDescription:
     args.windio = None
+    std = getattr(args, "wind_direction_std", None)
+    if std is not None:
+        # Checked before the farm, so a bad option fails first and at once.
+        std = wind_direction_std("--wind-direction-std", std)
     if args.farm_file is None:
-        return example_farm()
-    if str(args.farm_file).lower().endswith((".yaml", ".yml")):
+        farm = example_farm()
+    elif str(args.farm_file).lower().endswith((".yaml", ".yml")):
         args.windio = load_windio(args.farm_file)
         for note in args.windio.notes:
             print(f"farmrun: note: {note}", file=sys.stderr)
-        return args.windio.farm
-    return load_farm_file(args.farm_file)
+        farm = args.windio.farm
+    else:
+        farm = load_farm_file(args.farm_file)
+    return farm if std is None else dataclasses.replace(farm, wind_direction_std=std)
+
+
+def _spread_text(std: float) -> str:
+    """The header's words for a spread of wind directions, empty for none."""
+    if not std:
+        return ""
+    return f", wind direction std {std:g} deg ({len(direction_offsets(std)[0])} directions a case)"
 
 
 def _check_device(device: str) -> None:
@@ -120,7 +136,8 @@ def _cmd_run(args) -> int:
         print(warning, file=sys.stderr)
     write_outputs(files)
     n_cases, n_turbines = result.wind_speeds.shape[0], result.layout_x.shape[0]
-    print(f"{farm.name}: {n_turbines} x {farm.turbine.name}, {n_cases} flow cases, "
+    print(f"{farm.name}: {n_turbines} x {farm.turbine.name}, {n_cases} flow cases"
+          f"{_spread_text(result.wind_direction_std)}, "
           f"solver {result.solver} on {args.device}, {result.n_batches} batches, "
           f"{result.elapsed_s:.2f} s")
     print()
@@ -176,7 +193,8 @@ def _cmd_optimize_yaw(args) -> int:
         files[args.plot] = png_bytes(yaw_figure(result, size=args.size or (1400, 600)))
     write_outputs(files)
     print(f"{farm.name}: {result.layout_x.shape[0]} x {farm.turbine.name}, "
-          f"{result.wind_speeds.shape[0]} flow cases ({result.searched} searched), yaw from "
+          f"{result.wind_speeds.shape[0]} flow cases ({result.searched} searched)"
+          f"{_spread_text(result.wind_direction_std)}, yaw from "
           f"{result.bounds.min_yaw:g} to {result.bounds.max_yaw:g} deg, solver {result.solver} "
           f"on {args.device}, {result.n_batches} batches, {result.evaluations} evaluations, "
           f"{result.elapsed_s:.2f} s")
@@ -211,8 +229,8 @@ def _cmd_optimize_layout(args) -> int:
     n = len(result.layout_x)
     per = result.gradient_s / max(result.evaluations, 1)
     print(f"{farm.name}: {n} x {farm.turbine.name}, {len(result.farm.cases.wind_speeds)} flow "
-          f"cases, at least {result.min_spacing_m:g} m apart, solver {args.solver} on "
-          f"{args.device}")
+          f"cases{_spread_text(farm.wind_direction_std)}, at least {result.min_spacing_m:g} m "
+          f"apart, solver {args.solver} on {args.device}")
     if result.restored:
         print("  the start broke a constraint and was first moved to the nearest feasible layout")
     print(f"  AEP initial:   {result.aep_initial_gwh:12.3f} GWh")
@@ -230,7 +248,7 @@ def _cmd_optimize_layout(args) -> int:
 def _add_optimize_yaw(sub, common) -> None:
     y = sub.add_parser("optimize-yaw", help="yaw angles per flow case that maximise farm power "
                        "(wake steering), and the AEP gain")
-    common(y)
+    common(y, spread=True)
     _engine_options(y)
     y.add_argument("--min-yaw", type=float, default=-25.0, metavar="DEG",
                    help="lowest yaw angle, degrees (-25)")
@@ -253,7 +271,7 @@ def _spacing(text: str) -> float:
 def _add_optimize_layout(sub, common) -> None:
     o = sub.add_parser("optimize-layout", help="move the turbines for the most AEP inside "
                        "the site boundary")
-    common(o)
+    common(o, spread=True)
     o.add_argument("--min-spacing", type=_spacing, default=2.0, metavar="D",
                    help="least distance between turbines in rotor diameters (2)")
     o.add_argument("--max-iter", type=_positive_int, default=100, metavar="N",
@@ -314,14 +332,19 @@ def _parser() -> argparse.ArgumentParser:
         "a synthetic 12-sector wind rose).")
     sub = p.add_subparsers(dest="command", required=True)
 
-    def common(s):
+    def common(s, spread=False):
         s.add_argument("farm_file", nargs="?", metavar="FARM_FILE",
                        help="JSON farm file, or a windIO wind_energy_system (.yaml, .yml)")
         s.add_argument("--solver", choices=SOLVERS, default="sequential")
         s.add_argument("--device", choices=("cpu", "cuda"), default="cpu")
+        if spread:
+            s.add_argument("--wind-direction-std", type=float, metavar="DEG",
+                           help="standard deviation of the wind direction about each case's "
+                                "nominal one, degrees (0 to 45; overrides the farm file's "
+                                "wind_direction_std): results are the expectations over it")
 
     r = sub.add_parser("run", help="per-turbine power, AEP and wake loss")
-    common(r)
+    common(r, spread=True)
     _result_options(r, "write the results as JSON", "draw the power map of the most frequent "
                     "flow case and the per-turbine AEP", "1600x700")
     r.add_argument("--netcdf", metavar="OUT.nc", help="write the results as a NetCDF file "

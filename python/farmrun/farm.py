@@ -140,6 +140,10 @@ class FarmDescription:
     # (x, y, radius) of a circular site, whose outline ``boundaries`` draws;
     # layout optimisation keeps it a circle.
     boundary_circle: Any = None
+    # Standard deviation (degrees) of the wind direction about each case's
+    # nominal one: results are their expectations under that spread (see
+    # ``farmrun.spread``); 0 computes the nominal direction alone.
+    wind_direction_std: float = 0.0
 
 
 @dataclass
@@ -170,6 +174,7 @@ class FarmInputs:
     tilt: list[list[float]]
     shear: float
     zref: float
+    wd_std: float = 0.0
 
 
 @dataclass
@@ -207,6 +212,8 @@ class FarmResult:
     longest_chains: list[int] = field(default_factory=list)
     # The validated inputs, exactly as given.
     inputs: FarmInputs | None = None
+    # The spread of wind directions (degrees) the results are expectations over.
+    wind_direction_std: float = 0.0
 
     @property
     def sweeps_may_not_have_settled(self) -> bool:

@@ -20,6 +20,7 @@ import sorbane_cpp as sc
 from .engine import map_batches
 from .errors import FarmError
 from .farm import FarmDescription, FarmInputs, FarmResult, ModelOptions
+from .spread import direction_offsets, expand, expected
 from .sweeps import jacobi_sweep_limit, longest_chain
 from .turbine import rotor_effective, table_power, thrust_coefficient, turbine_table
 from .validation import show, validate_farm
@@ -62,6 +63,15 @@ class CaseValues:
         sel = torch.as_tensor(idx, device=self.wd.device, dtype=torch.long)
         return CaseValues(self.wd[sel], self.ws[sel], self.ti[sel], self.freq[sel],
                           self.yaw[sel], self.tilt[sel])
+
+    def spread(self, offsets: Sequence[float]) -> CaseValues:
+        """Every case at each direction offset (degrees), the offsets of case f
+        in rows f n to f n + n - 1 (n offsets); weights stay with the caller."""
+        n = len(offsets)
+        off = torch.tensor(offsets, dtype=self.wd.dtype, device=self.wd.device)
+        return CaseValues(expand(self.wd, n) + off.repeat(self.wd.shape[0]), expand(self.ws, n),
+                          expand(self.ti, n), expand(self.freq, n), expand(self.yaw, n),
+                          expand(self.tilt, n))
 
 
 @dataclass
@@ -337,7 +347,12 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
     start = time.perf_counter()
     v, table, _ = prepare(farm, solver, device)
     opt = farm.model
-    c = v.cases
+    # Under a spread of directions every case is solved at each offset of the
+    # rule, as ordinary cases, and its results are the weighted means.
+    offsets, weights = direction_offsets(v.inputs.wd_std)
+    nominal = v.cases
+    c = nominal.spread(offsets) if len(offsets) > 1 else nominal
+    v = v.with_cases(c)
     F, T = c.wd.shape[0], v.n_turbines
     if batch_size is None:
         itemsize = torch.tensor([], dtype=working_dtype()).element_size()
@@ -364,6 +379,9 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
         ct = thrust_coefficient(table, u, c.yaw, c.tilt)
         power = table_power(table, u, c.yaw, opt.yaw_power_exponent)
         power0 = table_power(table, u0, c.yaw, opt.yaw_power_exponent)
+        if len(offsets) > 1:
+            u, u0, ti, ct, power, power0 = (expected(r, weights) for r in (u, u0, ti, ct, power, power0))
+            c = nominal
     check_finite(v.inputs, dict(rotor_velocity=u, rotor_velocity_no_wake=u0, turbulence_intensity=ti,
                           thrust_coefficient=ct, power=power, power_no_wake=power0))
     farm_power, farm_power0 = power.sum(1), power0.sum(1)
@@ -376,7 +394,7 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
         turbulence_intensity=ti, thrust_coefficient=ct, power=power, power_no_wake=power0,
         farm_power=farm_power, farm_power_no_wake=farm_power0, wake_loss=loss, solver=solver,
         n_batches=len(batches), elapsed_s=time.perf_counter() - start, sweep_limits=limits,
-        longest_chains=chains, inputs=v.inputs)
+        longest_chains=chains, inputs=v.inputs, wind_direction_std=v.inputs.wd_std)
 
 
 def check_finite(p: FarmInputs, results: dict[str, torch.Tensor]) -> None:

@@ -15,9 +15,10 @@ from typing import Sequence
 
 from .errors import FarmError
 from .farm import FarmDescription, FarmInputs, ModelOptions
+from .spread import MAX_WIND_DIRECTION_STD
 
 __all__ = ["INT_RANGES", "MODEL_RANGES", "as_list", "fraction", "is_number", "number", "numbers",
-           "show", "validate_farm"]
+           "show", "validate_farm", "wind_direction_std"]
 
 def is_number(v) -> bool:
     return isinstance(v, (int, float)) and not isinstance(v, bool)
@@ -92,6 +93,14 @@ def fraction(path, v) -> float:
         hint = f" (a fraction: {v:g} % is {v / 100:g})" if v > 1.0 else ""
         raise FarmError(path, f"must lie in [0, 1), got {v:g}{hint}")
     return v
+
+
+def wind_direction_std(path, v) -> float:
+    """A spread of wind directions: a number of degrees from 0 to the largest."""
+    top = MAX_WIND_DIRECTION_STD
+    if not is_number(v) or not (isinstance(v, int) or math.isfinite(v)) or not 0.0 <= v <= top:
+        raise FarmError(path, f"expected a number of degrees from 0 to {top:g}, got {show(v)}")
+    return float(v)
 
 
 def _closest_pair(x, y):
@@ -228,7 +237,8 @@ def validate_farm(farm: FarmDescription) -> FarmInputs:
     shear = number("wind_shear", farm.wind_shear)
     zref = hub if farm.reference_wind_height is None else number(
         "reference_wind_height", farm.reference_wind_height, positive=True)
+    wd_std = wind_direction_std("wind_direction_std", farm.wind_direction_std)
     _check_model_options(opt)
     return FarmInputs(x=x, y=y, hubs=hubs, diameter=diameter, speeds=speeds, power=power,
                       thrust=thrust, ref_tilt=ref_tilt, tsr=tsr, wd=wd, ws=ws, ti=ti, freq=freq,
-                      yaw=yaw, tilt=tilt, shear=shear, zref=zref)
+                      yaw=yaw, tilt=tilt, shear=shear, zref=zref, wd_std=wd_std)

@@ -35,6 +35,8 @@ UNITS = {
     "turbine_turbulence_intensity": "1 (a fraction)", "turbine_thrust_coefficient": "1",
     "yaw_angles": "deg", "tilt_angles": "deg", "ref_tilt": "deg", "wind_shear": "1 (exponent)",
     "reference_wind_height": "m", "hours_per_year": "h",
+    "wind_direction_std": "deg; results are expectations over a Gaussian spread of this "
+                          "standard deviation about each nominal direction (0: none)",
 }
 
 
@@ -58,6 +60,7 @@ def run_document(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy
         "farm": farm.name, "turbine_type": farm.turbine.name, "solver": result.solver,
         "device": device, "working_precision": str(working_dtype()).replace("torch.", ""),
         "version": package_version(), "units": UNITS,
+        "wind_direction_std": result.wind_direction_std,
         "inputs": {
             "rotor_diameter": p.diameter, "ref_tilt": p.ref_tilt,
             "wind_shear": p.shear, "reference_wind_height": p.zref,

@@ -17,7 +17,8 @@ __all__ = ["MAX_DEPTH", "farm_from_dict", "farm_to_dict", "load_farm_file"]
 
 _TOP_REQUIRED = ("layout_x", "layout_y", "turbine")
 _TOP_OPTIONAL = ("name", "hub_heights", "yaw_angles", "tilt_angles", "wind_shear",
-                 "reference_wind_height", "model", "wind_rose", "cases", "boundary")
+                 "reference_wind_height", "wind_direction_std", "model", "wind_rose", "cases",
+                 "boundary")
 _TURBINE_REQUIRED = ("rotor_diameter", "hub_height", "wind_speed", "power", "thrust_coefficient")
 _TURBINE_OPTIONAL = ("name", "ref_tilt", "tip_speed_ratio")
 _ROSE_REQUIRED = ("wind_directions", "wind_speeds", "frequencies")
@@ -88,7 +89,7 @@ def farm_from_dict(data) -> FarmDescription:
         layout_x=top["layout_x"], layout_y=top["layout_y"], turbine=turbine, cases=cases,
         model=model, name=str(top.get("name", "farm")),
         **{k: top[k] for k in ("hub_heights", "yaw_angles", "tilt_angles", "wind_shear",
-                               "reference_wind_height") if k in top})
+                               "reference_wind_height", "wind_direction_std") if k in top})
     if "boundary" in top:
         farm.boundaries = _boundary_rings(top["boundary"])
     validate_farm(farm)
@@ -171,6 +172,8 @@ def farm_to_dict(farm: FarmDescription) -> dict:
                 "reference_wind_height"):
         if getattr(farm, key) is not None:
             doc[key] = _plain(getattr(farm, key))
+    if farm.wind_direction_std:
+        doc["wind_direction_std"] = float(farm.wind_direction_std)
     doc["model"] = {k: v for k, v in dataclasses.asdict(farm.model).items() if v is not None}
     rings = [[[float(a), float(b)] for a, b in zip(xs, ys)] for xs, ys in farm.boundaries or ()]
     if rings:

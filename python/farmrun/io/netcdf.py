@@ -139,7 +139,9 @@ def result_dataset(farm: FarmDescription, result: FarmResult,
              "farmrun_version": VERSION, "aep_gwh": energy.aep_gwh,
              "aep_no_wake_gwh": energy.aep_no_wake_gwh,
              "wake_loss_percent": energy.wake_loss_percent,
-             "hours_per_year": energy.hours_per_year, "wind_shear": float(farm.wind_shear)}
+             "hours_per_year": energy.hours_per_year, "wind_shear": float(farm.wind_shear),
+             # Results are expectations over this spread of directions (deg); 0: none.
+             "wind_direction_std": float(result.wind_direction_std)}
     for k, value in asdict(farm.model).items():
         # NetCDF attributes hold no booleans and no nulls; an unset sweep limit
         # is the one derived from the farm's longest downstream chain.

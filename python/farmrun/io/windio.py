@@ -25,7 +25,7 @@ import torch
 
 from ..errors import FarmError
 from ..farm import FarmDescription, FarmResult, ModelOptions
-from ..validation import numbers
+from ..validation import numbers, wind_direction_std
 from .netcdf import WINDIO_TURBINE_NAMES
 from .windio_resource import (RESOURCE, UNUSED_RESOURCE, coordinate, resource_array, rose_cases,
                               time_cases)
@@ -105,6 +105,16 @@ def _validation_message(text: str) -> tuple[str, str]:
 
 
 # --- model options ------------------------------------------------------------
+
+def _wind_direction_std(attrs: dict) -> float:
+    """The spread of wind directions (degrees) the system's analysis asks for:
+    windIO has no field for it, so farmrun reads ``wind_direction_std`` beside
+    the analysis models; absent, 0."""
+    a = attrs.get("analysis") or {}
+    if "wind_direction_std" not in a:
+        return 0.0
+    return wind_direction_std("attributes.analysis.wind_direction_std", a["wind_direction_std"])
+
 
 def _model_options(attrs: dict, notes: list[str]) -> ModelOptions:
     """farmrun's model with what ``attributes.analysis`` asks of it that it has."""
@@ -274,7 +284,7 @@ def system_from_dict(data: dict) -> WindIOSystem:
         hub_heights=hubs if len(set(hubs)) > 1 else None, wind_shear=shear,
         reference_wind_height=zref, model=_model_options(attrs, notes),
         name=str(data.get("name", "windIO system")), boundaries=_boundaries(site),
-        boundary_circle=_circle(site))
+        boundary_circle=_circle(site), wind_direction_std=_wind_direction_std(attrs))
     outputs = _outputs(attrs, notes)
     return WindIOSystem(farm=farm, notes=list(dict.fromkeys(notes)), turbine_power=per_turbine,
                         outputs=outputs)

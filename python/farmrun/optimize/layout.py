@@ -2,7 +2,8 @@
 inside the site's boundary and at least a minimum spacing apart.
 
 The objective is the farm's AEP over its wind rose or time series, with the
-yaw the farm gives, and its gradient is exact: the solves run with the layout
+yaw the farm gives (under a spread of wind directions, its expectation), and
+its gradient is exact: the solves run with the layout
 coordinates as tensors that require a gradient, and the AEP is
 back-propagated through them one batch of flow cases at a time. (Within a
 fixed downstream order the model is smooth in the positions; the order itself
@@ -50,6 +51,7 @@ from ..errors import FarmError
 from ..farm import FarmDescription
 from ..runner import (DEFAULT_MEMORY_LIMIT, case_power, plan_batches, prepare,
                       recorded_case_bytes, run, working_dtype)
+from ..spread import direction_offsets
 from ..validation import show
 from .geometry import (boundary_distance, boundary_document, close_pairs, site_regions,
                        spacing_constraints, violation)
@@ -76,6 +78,13 @@ class LayoutEnergy:
 
     def __init__(self, farm, solver, device, batch_size, memory_limit):
         self.v, self.table, self.cfg = prepare(farm, solver, device)
+        offsets, weights = direction_offsets(self.v.inputs.wd_std)
+        if len(offsets) > 1:
+            # The expected AEP under a spread of directions: every case at each
+            # offset, weighed by its frequency times the offset's weight.
+            c = self.v.cases.spread(offsets)
+            w = torch.tensor(weights, dtype=c.freq.dtype, device=c.freq.device)
+            self.v = self.v.with_cases(replace(c, freq=c.freq * w.repeat(len(self.v.inputs.wd))))
         self.solver, self.opt = sc.get_solver(solver), farm.model
         T = self.v.n_turbines
         if batch_size is None:
@@ -312,5 +321,6 @@ def result_document(result: LayoutResult, farm: FarmDescription) -> dict:
         "aep_evaluations": result.evaluations, "aep_history_gwh": result.history,
         "start_restored": result.restored, "optimizer_message": result.message,
         "elapsed_s": result.elapsed_s, "gradient_s": result.gradient_s,
+        "wind_direction_std": float(farm.wind_direction_std),
     }
 

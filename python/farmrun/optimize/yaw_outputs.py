@@ -45,8 +45,15 @@ def yaw_summary_lines(result: YawResult) -> list[str]:
               "Farm summary",
               f"  AEP at zero yaw:   {result.aep_baseline_gwh:12.3f} GWh",
               f"  AEP optimised:     {result.aep_optimized_gwh:12.3f} GWh",
-              f"  gain:              {gain:12.3f} GWh ({result.aep_gain_percent:.3f} %)",
-              f"  ({result.hours_per_year:g} h per year)"]
+              f"  gain:              {gain:12.3f} GWh ({result.aep_gain_percent:.3f} %)"]
+    if result.aep_nominal_table_gwh is not None:
+        nominal = result.aep_nominal_table_gwh - result.aep_baseline_gwh
+        lines += [f"  expected over a wind direction std of {result.wind_direction_std:g} deg; the "
+                  "table tuned to the nominal directions gives under it:",
+                  f"  AEP nominal table: {result.aep_nominal_table_gwh:12.3f} GWh",
+                  f"  its gain:          {nominal:12.3f} GWh "
+                  f"({result.nominal_table_gain_percent:.3f} %)"]
+    lines.append(f"  ({result.hours_per_year:g} h per year)")
     return lines
 
 
@@ -70,6 +77,9 @@ def yaw_document(result: YawResult, farm_name: str, turbine_name: str, device: s
         "aep_baseline_gwh": result.aep_baseline_gwh,
         "aep_optimized_gwh": result.aep_optimized_gwh,
         "aep_gain_percent": result.aep_gain_percent,
+        "wind_direction_std": result.wind_direction_std,
+        "aep_nominal_table_gwh": result.aep_nominal_table_gwh,
+        "nominal_table_gain_percent": result.nominal_table_gain_percent,
         "hours_per_year": result.hours_per_year,
         "by_direction": by_direction(result),
         "optimizer": {"method": "L-BFGS-B", "batches": result.n_batches,
