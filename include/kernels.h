@@ -5,7 +5,9 @@
 // differentiable through its operations. Shapes: F flow cases, Tr receiving and
 // Tu wake-casting turbines, N x N points per rotor; a receiver grid (F, Tr, N, N)
 // is viewed as (F, Tr, 1, N, N), a per-source value (F, Tu) as (F, 1, Tu, 1, 1)
-// and a per-turbine constant (Tu) as (1, 1, Tu, 1, 1).
+// and a per-turbine constant (Tu) as (1, 1, Tu, 1, 1). A per-turbine constant
+// (hub height, rotor diameter, tip-speed ratio) may also be given per case,
+// (F, Tu), when the turbines' order or types differ between cases.
 #include <ATen/core/Tensor.h>
 
 #include <cstdint>
@@ -13,12 +15,23 @@
 
 namespace sorbane {
 
+// A per-turbine constant, (Tu) or (F, Tu), as (1 or F, Tu).
+inline at::Tensor per_case_constant(const at::Tensor& t) { return t.dim() == 1 ? t.unsqueeze(0) : t; }
+
+// A per-turbine constant laid out against pairs: (1 or F, 1, Tu) followed by
+// `trailing` unit axes.
+inline at::Tensor pairwise_constant(const at::Tensor& t, int64_t trailing) {
+    at::Tensor v = per_case_constant(t).unsqueeze(1);
+    for (int64_t k = 0; k < trailing; ++k) v = v.unsqueeze(-1);
+    return v;
+}
+
 // Gaussian (Bastankhah-Porte-Agel) fractional velocity deficit with a blended
 // near wake, a linearly expanding far wake and a logistic upstream gate.
 //   x_recv, y_recv, z_recv: (F, Tr, N, N) receiving rotor points
 //   x_ups, y_ups: (F, Tu, N, N) upstream rotor points (only their rotor means are used)
 //   ct_ups, yaw_ups [deg], ti_ups: (F, Tu); deflection: (F, Tr, Tu) wake-centre offset
-//   hub_h, rotor_d: (Tu); alpha, beta: near-wake length; ka, kb: expansion k = ka I + kb
+//   hub_h, rotor_d: (Tu) or (F, Tu); alpha, beta: near-wake length; ka, kb: expansion k = ka I + kb
 //   sigmoid_k: steepness of the upstream gate, per length unit
 // Returns (F, Tr, Tu, N, N), dimensionless; 0 is no deficit.
 at::Tensor gauss_velocity_deficit(
@@ -31,7 +44,7 @@ at::Tensor gauss_velocity_deficit(
 // Lateral wake-centre deflection of yawed wakes (Bastankhah-Porte-Agel): a
 // straight near-wake skew, a logarithmic far-wake growth and a linear offset.
 //   x_i: (F, Tu) upstream rotor-centre x; y_i: unused; x_recv: (F, Tr) receiver centre x
-//   ct_ups, yaw_ups [deg], ti_ups: (F, Tu); rotor_d: (Tu)
+//   ct_ups, yaw_ups [deg], ti_ups: (F, Tu); rotor_d: (Tu) or (F, Tu)
 //   alpha, beta, ka, kb as above; ad + bd dx: linear offset; dm: skew multiplier
 // Returns (F, Tr, Tu), length units, positive towards +y; 0 unless downstream.
 at::Tensor gauss_deflection(
@@ -47,7 +60,7 @@ at::Tensor sosfs_combination(const at::Tensor& deficits, int64_t dim);
 
 // Crespo-Hernandez wake-added turbulence intensity,
 // constant a^ai_exp I0^initial (dx/D)^downstream for receivers more than 0.1 downstream.
-//   x_recv: (F, Tr); x_i: (F, Tu); rotor_d: (Tu); axial_induction: (F, Tu); ambient_ti: (F)
+//   x_recv: (F, Tr); x_i: (F, Tu); rotor_d: (Tu) or (F, Tu); axial_induction: (F, Tu); ambient_ti: (F)
 // Returns (F, Tr, Tu).
 at::Tensor crespo_hernandez_ti(
     const at::Tensor& x_recv, const at::Tensor& x_i, const at::Tensor& rotor_d,
@@ -64,7 +77,7 @@ at::Tensor interp1d(const at::Tensor& x, const at::Tensor& y, const at::Tensor& 
 // and a mixing-length eddy-viscosity decay downstream.
 //   x_recv, y_recv, z_recv: (F, Tr, N, N); x_ups, y_ups, u_ups: (F, Tu, N, N)
 //   u_initial: (F, Tr, N, N) freestream; yaw_ups [deg], ct_ups, ai_ups: (F, Tu)
-//   tsr_ups, hub_h, rotor_d: (Tu); wind_shear: power-law exponent; eps_gain: core size / D
+//   tsr_ups, hub_h, rotor_d: (Tu) or (F, Tu); wind_shear: power-law exponent; eps_gain: core size / D
 // Returns (V, W), each (F, Tr, Tu, N, N); W is never negative.
 std::tuple<at::Tensor, at::Tensor> gauss_transverse_velocities(
     const at::Tensor& x_recv, const at::Tensor& y_recv, const at::Tensor& z_recv,

@@ -52,8 +52,8 @@ struct Farm {
 
     at::Tensor layout_x;
     at::Tensor layout_y;
-    at::Tensor hub_heights;      // (T), indexed by sorted position
-    at::Tensor rotor_diameters;  // (T), indexed by sorted position
+    at::Tensor hub_heights;      // (T), indexed by sorted position (see below)
+    at::Tensor rotor_diameters;  // (T), indexed by sorted position (see below)
     at::Tensor yaw_angles;       // (F, T) degrees, layout order
     at::Tensor tilt_angles;      // (F, T) degrees, layout order; may be undefined or empty
     int32_t n_turbines;
@@ -61,6 +61,17 @@ struct Farm {
     at::Tensor tilt_angles_sorted;
     at::Tensor sorted_indices;
     at::Tensor unsorted_indices;
+    // Several turbine types: int64 (T), each turbine's index into
+    // turbine_tables; undefined or empty: every turbine runs on the first.
+    at::Tensor turbine_types;
+    // When set, hub_heights, rotor_diameters and turbine_types are in layout
+    // order and initialize sorts them per flow case into the (F, T) fields
+    // below, which the solvers then read; when clear they are indexed by
+    // sorted position, the one order all cases share.
+    bool turbines_in_layout_order = false;
+    at::Tensor hub_heights_sorted;      // (F, T)
+    at::Tensor rotor_diameters_sorted;  // (F, T)
+    at::Tensor turbine_types_sorted;    // int64 (F, T); undefined without turbine_types
     // A deque never moves its elements on push_back, so references handed to
     // Python as views of a table stay valid however many tables are appended.
     std::deque<PowerThrustTable> turbine_tables;
@@ -69,11 +80,13 @@ struct Farm {
     void initialize(const at::Tensor& sort_indices);
     // unsort_indices: int64 (F, T), the inverse permutation; replaces yaw_angles.
     void finalize(const at::Tensor& unsort_indices);
+    bool has_turbine_types() const;
 };
 
 struct TurbineGrid {
     at::Tensor turbine_coordinates;  // (T, 3) layout order: x, y, hub z
-    at::Tensor turbine_diameters;    // (T); only element 0 sets the rotor-point offsets
+    at::Tensor turbine_diameters;    // (T); element 0 sets the rotor-point offsets of all
+                                     // turbines unless rotor_grid_per_turbine
     at::Tensor wind_directions;      // (F) degrees; 270 leaves the layout unrotated
     int32_t grid_resolution;         // N
     at::Tensor x_sorted;             // (F, T, N, N)
@@ -85,6 +98,12 @@ struct TurbineGrid {
     int32_t n_findex;
     float x_center_of_rotation;
     float y_center_of_rotation;
+    // Each case sorted by its own rotated x, so that cases of different wind
+    // directions can share a solve; clear: all cases take the order of the
+    // case-averaged x.
+    bool order_per_case = false;
+    // Each rotor's points spread over its own diameter; clear: over turbine 0's.
+    bool rotor_grid_per_turbine = false;
 
     void set_grid();
 };

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <tuple>
+#include <vector>
 
 namespace sorbane {
 
@@ -18,16 +19,35 @@ struct SolvePrep {
     int64_t F;
     int64_t T;
     int64_t N;
-    const Farm::PowerThrustTable* table;  // the first table, used for every turbine
+    const Farm::PowerThrustTable* table;  // the first table, for every turbine of one type
     double cos_ref;                       // cosine of the table's reference tilt
     at::Tensor ti_amb;                    // (F) ambient turbulence, working dtype
     at::Tensor ti_t;                      // (F, T) turbine turbulence, a copy of its own
     at::Tensor xbar;                      // (F, T) rotor-centre x
     at::Tensor ybar;                      // (F, T) rotor-centre y
+    // Per turbine in sorted order: (T) shared by all cases, or (F, T) per case
+    // when the farm sorts its turbines per case.
+    at::Tensor rd;     // rotor diameters
+    at::Tensor hh;     // hub heights
+    at::Tensor types;  // int64 index into `tables`; undefined: all of the first
+    std::vector<const Farm::PowerThrustTable*> tables;
+    std::vector<double> cos_refs;  // of each table
+    at::Tensor tsr;    // like rd, the tip-speed ratio of each turbine's table
 };
 
-// Throws std::out_of_range when the farm holds no turbine table.
+// Whether the fused loops cover this farm: one turbine type, with its
+// per-turbine constants indexed by sorted position.
+inline bool fused_covers(const Farm& farm) {
+    return !farm.turbines_in_layout_order && !farm.has_turbine_types();
+}
+
+// Throws std::out_of_range when the farm holds no turbine table, and a clear
+// error for a turbine type out of range or per-case fields never sorted.
 SolvePrep prepare_solve(const Farm& farm, const FlowField& ff, const TurbineGrid& grid);
+
+// The per-turbine constant `t` of SolvePrep (rd, hh, types or tsr) at sorted
+// positions [c0, c1): (B) or (F, B).
+at::Tensor turbine_slice(const at::Tensor& t, int64_t c0, int64_t c1);
 
 // `ti` (F, T) laid on every rotor point: (F, T, N, N), contiguous.
 at::Tensor turbulence_field(const at::Tensor& ti, int64_t N);
@@ -39,9 +59,13 @@ struct OperatingPoint {
 
 // Thrust and induction from the rotor velocities `u` (..., N, N) and the angles
 // (...) in degrees: (F, N, N) with (F) for one turbine, (F, T, N, N) with (F, T)
-// for all of them at once.
+// for all of them at once. types: the turbines' tables, broadcastable to the
+// angles (undefined: the first table).
 OperatingPoint operating_point(const at::Tensor& u, const at::Tensor& yaw, const at::Tensor& tilt,
-                               const SolvePrep& prep);
+                               const at::Tensor& types, const SolvePrep& prep);
+// The same for the turbine at sorted position i alone.
+OperatingPoint operating_point(const at::Tensor& u, const at::Tensor& yaw, const at::Tensor& tilt,
+                               int64_t i, const SolvePrep& prep);
 
 // The wake-casting turbines at sorted positions [c0, c1), B = c1 - c0.
 struct Sources {
@@ -50,7 +74,7 @@ struct Sources {
     at::Tensor X, Y;           // (F, B, N, N) rotor points
     at::Tensor x, y;           // (F, B) rotor centres
     at::Tensor ct, a, yaw, ti; // (F, B)
-    at::Tensor rd, hh;         // (B) rotor diameters and hub heights
+    at::Tensor rd, hh, tsr;    // (B) or (F, B): rotor diameters, hub heights, tip-speed ratios
 };
 
 // ct and a: (F, B), the operating points of these turbines; ti from prep.ti_t.

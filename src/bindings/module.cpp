@@ -60,6 +60,18 @@ void bind_farm(py::module_& m) {
         .def_readonly("tilt_angles_sorted", &Farm::tilt_angles_sorted)
         .def_readonly("sorted_indices", &Farm::sorted_indices)
         .def_readonly("unsorted_indices", &Farm::unsorted_indices)
+        .def_readwrite("turbine_types", &Farm::turbine_types,
+                       "int64 (T): each turbine's index into the farm's turbine tables, whose "
+                       "thrust curve, reference tilt and tip-speed ratio it runs on; unset or "
+                       "empty: every turbine runs on the first table.")
+        .def_readwrite("turbines_in_layout_order", &Farm::turbines_in_layout_order,
+                       "When True, hub_heights, rotor_diameters and turbine_types are in layout "
+                       "order and initialize sorts them per flow case into hub_heights_sorted, "
+                       "rotor_diameters_sorted and turbine_types_sorted (F, T), which the solvers "
+                       "read; when False (the default) they are indexed by sorted position.")
+        .def_readonly("hub_heights_sorted", &Farm::hub_heights_sorted)
+        .def_readonly("rotor_diameters_sorted", &Farm::rotor_diameters_sorted)
+        .def_readonly("turbine_types_sorted", &Farm::turbine_types_sorted)
         .def("initialize", &Farm::initialize, py::arg("sort_indices"),
              "Sort yaw_angles using sort_indices (argsort of x_rot from TurbineGrid).")
         .def("finalize", &Farm::finalize, py::arg("unsort_indices"),
@@ -103,6 +115,13 @@ void bind_turbine_grid(py::module_& m) {
         .def_readwrite("z_sorted", &TurbineGrid::z_sorted)
         .def_readonly("sorted_coord_indices", &TurbineGrid::sorted_coord_indices)
         .def_readonly("unsorted_indices", &TurbineGrid::unsorted_indices)
+        .def_readwrite("order_per_case", &TurbineGrid::order_per_case,
+                       "When True, set_grid sorts every flow case by its own rotated x, so that "
+                       "cases of different wind directions can share a solve; when False (the "
+                       "default) all cases take the order of the case-averaged rotated x.")
+        .def_readwrite("rotor_grid_per_turbine", &TurbineGrid::rotor_grid_per_turbine,
+                       "When True, each rotor's points are spread over its own diameter; when "
+                       "False (the default) over that of turbine 0.")
         .def("set_grid", &TurbineGrid::set_grid,
              "Rotate turbine coords, build rotor grid, compute sort order (Phase 3).");
 }

@@ -32,7 +32,7 @@ at::Tensor gauss_deflection(
     const at::Tensor X = x_recv.unsqueeze(2);
     const at::Tensor xi = x_i.unsqueeze(1);
     const at::Tensor I = ti_ups.unsqueeze(1);
-    const at::Tensor D = rotor_d.view({1, 1, -1});
+    const at::Tensor D = pairwise_constant(rotor_d, 0);
 
     // Positive yaw turns the wake towards -y, hence the reversed sign.
     const at::Tensor gr = yaw_ups.unsqueeze(1) * -deg;
@@ -161,7 +161,6 @@ std::tuple<at::Tensor, at::Tensor> gauss_transverse_velocities(
     const c10::SymInt n_f = x_recv.sym_size(0);
     const c10::SymInt n_u = x_ups.sym_size(1);
     const auto per_source = [&](const at::Tensor& t) { return t.view_symint({n_f, 1, n_u, 1, 1}); };
-    const auto per_turbine = [&](const at::Tensor& t) { return t.view_symint({1, 1, n_u, 1, 1}); };
 
     const at::Tensor yaw = yaw_ups * kDegToRad;
     const at::Tensor sin_yaw = at::sin(yaw);
@@ -173,8 +172,8 @@ std::tuple<at::Tensor, at::Tensor> gauss_transverse_velocities(
 
     // Power-law shear sets the speed, hence the circulation, at the rotor's
     // top and bottom edges.
-    const at::Tensor h2 = hub_h.unsqueeze(0);
-    const at::Tensor d2 = rotor_d.unsqueeze(0);
+    const at::Tensor h2 = per_case_constant(hub_h);
+    const at::Tensor d2 = per_case_constant(rotor_d);
     const at::Tensor h2_safe = h2.clamp_min(f32(kTinyLength));
     const at::Tensor vel_top = at::pow((h2 + d2 / 2) / h2_safe, shear);
     const at::Tensor vel_bot = at::pow((h2 - d2 / 2).clamp_min(f32(kTinyLength)) / h2_safe, shear);
@@ -190,7 +189,7 @@ std::tuple<at::Tensor, at::Tensor> gauss_transverse_velocities(
     const at::Tensor u_eff = cube_mean_speed(u_ups, kLastTwoAxes, false);
     const at::Tensor gamma_rot =
         (((d2 * f32(kPiOver2)) * (ai_ups - at::pow(ai_ups, 2))) * u_eff) /
-        tsr_ups.unsqueeze(0).clamp_min(f32(kTinyLength));
+        per_case_constant(tsr_ups).clamp_min(f32(kTinyLength));
     const at::Tensor g_top = per_source(gamma_top);
     const at::Tensor g_bot = per_source(gamma_bot);
     const at::Tensor g_rot = per_source(gamma_rot);
@@ -200,8 +199,8 @@ std::tuple<at::Tensor, at::Tensor> gauss_transverse_velocities(
     const at::Tensor y = y_recv.unsqueeze(2);
     const at::Tensor z = z_recv.unsqueeze(2);
     const at::Tensor u0 = u_initial.unsqueeze(2);
-    const at::Tensor h5 = per_turbine(hub_h);
-    const at::Tensor d5 = per_turbine(rotor_d);
+    const at::Tensor h5 = pairwise_constant(hub_h, 2);
+    const at::Tensor d5 = pairwise_constant(rotor_d, 2);
     const at::Tensor y_l = (y - per_source(rotor_mean(y_ups))) + f32(kOffset);
 
     const at::Tensor eps = d5 * gain;

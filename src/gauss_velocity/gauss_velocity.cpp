@@ -11,7 +11,6 @@ namespace {
 // Pairwise layout (F, Tr, Tu, N, N): receivers on axis 1, wake sources on axis 2.
 at::Tensor receiver_grid(const at::Tensor& t) { return t.unsqueeze(2); }
 at::Tensor per_source(const at::Tensor& t) { return t.unsqueeze(1).unsqueeze(-1).unsqueeze(-1); }
-at::Tensor per_turbine(const at::Tensor& t) { return t.view({1, 1, -1, 1, 1}); }
 
 }  // namespace
 
@@ -36,8 +35,8 @@ at::Tensor gauss_velocity_deficit(
     const at::Tensor xu = per_source(x_ups.mean({2, 3}));
     const at::Tensor yu = per_source(y_ups.mean({2, 3}));
     const at::Tensor I = per_source(ti_ups);
-    const at::Tensor D = per_turbine(rotor_d);
-    const at::Tensor H = per_turbine(hub_h);
+    const at::Tensor D = pairwise_constant(rotor_d, 2);
+    const at::Tensor H = pairwise_constant(hub_h, 2);
     const at::Tensor delta = deflection.unsqueeze(-1).unsqueeze(-1);
 
     const at::Tensor dx = X - xu;

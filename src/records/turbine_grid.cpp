@@ -4,6 +4,7 @@
 #include <ATen/ATen.h>
 
 #include <stdexcept>
+#include <vector>
 
 namespace sorbane {
 
@@ -36,26 +37,52 @@ void TurbineGrid::set_grid() {
     auto y_rot = dx * sin_t + dy * cos_t + yc;
     auto z_rot = z.reshape({1, T}).expand({F, T}).contiguous();
 
-    // One downstream order for all cases: the order of the case-averaged x.
-    auto order = std::get<1>(x_rot.detach().mean(0).sort(0));
-    sorted_coord_indices = order.reshape({1, T}).expand({F, T}).contiguous();
+    if (order_per_case) {
+        // Stable, so that turbines level in the wind keep their layout order.
+        sorted_coord_indices = std::get<1>(x_rot.detach().sort(std::optional<bool>(true), 1, /*descending=*/false))
+                                   .contiguous();
+    } else {
+        // One downstream order for all cases: the order of the case-averaged x.
+        auto order = std::get<1>(x_rot.detach().mean(0).sort(0));
+        sorted_coord_indices = order.reshape({1, T}).expand({F, T}).contiguous();
+    }
     auto positions = at::arange(n_turbines, sorted_coord_indices.options()).expand({F, T});
     unsorted_indices = at::zeros_like(sorted_coord_indices).scatter(1, sorted_coord_indices, positions);
 
-    // Rotor points span half a diameter of turbine 0, centred on the hub.
-    const float d0 = turbine_diameters[0].item<float>();
-    const float half_span = 0.25f * d0;
-    auto offsets = N == 1 ? at::zeros({1}, turbine_diameters.options().requires_grad(false))
-                          : at::linspace(-half_span, half_span, N,
-                                         turbine_diameters.options().requires_grad(false));
-
+    // Rotor points span half a diameter, centred on the hub.
+    const auto options = turbine_diameters.options().requires_grad(false);
+    const auto span = [&](float diameter) {
+        const float half_span = 0.25f * diameter;
+        return N == 1 ? at::zeros({1}, options) : at::linspace(-half_span, half_span, N, options);
+    };
     auto idx = sorted_coord_indices.reshape({F, T, 1, 1}).expand({F, T, N, N});
     auto to_sorted = [&](const at::Tensor& v) {
         return v.reshape({F, T, 1, 1}).expand({F, T, N, N}).gather(1, idx);
     };
+    at::Tensor offsets_y, offsets_z;
+    if (rotor_grid_per_turbine) {
+        // (T, N) in layout order, each formed as the shared span is, so turbines
+        // of one size get exactly the points of a farm of that size alone.
+        const at::Tensor diameters = turbine_diameters.detach().to(at::kFloat).cpu().contiguous();
+        TORCH_CHECK(diameters.numel() >= T, "TurbineGrid.turbine_diameters: expected ", T,
+                    " diameters (one per turbine) with rotor_grid_per_turbine, got ",
+                    diameters.numel());
+        const float* d = diameters.data_ptr<float>();
+        std::vector<at::Tensor> rows;
+        rows.reserve(T);
+        for (int64_t t = 0; t < T; ++t) rows.push_back(span(d[t]));
+        const at::Tensor sorted =
+            at::stack(rows).index_select(0, sorted_coord_indices.reshape({-1})).reshape({F, T, N});
+        offsets_y = sorted.unsqueeze(-1);
+        offsets_z = sorted.unsqueeze(-2);
+    } else {
+        const at::Tensor offsets = span(turbine_diameters[0].item<float>());
+        offsets_y = offsets.reshape({1, 1, N, 1});
+        offsets_z = offsets.reshape({1, 1, 1, N});
+    }
     auto xs = to_sorted(x_rot);
-    auto ys = to_sorted(y_rot) + offsets.reshape({1, 1, N, 1});
-    auto zs = to_sorted(z_rot) + offsets.reshape({1, 1, 1, N});
+    auto ys = to_sorted(y_rot) + offsets_y;
+    auto zs = to_sorted(z_rot) + offsets_z;
     x_sorted = xs;
     y_sorted = ys;
     z_sorted = zs;

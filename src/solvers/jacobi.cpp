@@ -40,7 +40,7 @@ at::Tensor rotor_axes_first(const at::Tensor& t) { return t.permute({0, 2, 3, 1}
 // turbines up to itself, and the deflection its turbulence before its own
 // recovery mixing.
 void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConfig& cfg) {
-    if (try_fused_jacobi(farm, ff, grid, cfg)) {
+    if (fused_covers(farm) && try_fused_jacobi(farm, ff, grid, cfg)) {
         set_last_solve_path("fused");
         return;
     }
@@ -73,7 +73,7 @@ void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConf
 
     for (int32_t sweep = 0; sweep < cfg.jacobi_max_iters; ++sweep) {
         const OperatingPoint op =
-            operating_point(u_prev, farm.yaw_angles_sorted, farm.tilt_angles_sorted, prep);
+            operating_point(u_prev, farm.yaw_angles_sorted, farm.tilt_angles_sorted, prep.types, prep);
 
         at::Tensor S = at::zeros({F, T, N, N}, u0.options());
         at::Tensor M = at::zeros({F, T}, u0.options().dtype(kWorkingDtype));

@@ -12,7 +12,7 @@ namespace sorbane {
 // waked by the turbines before it, then casts its wake on all T rotors. Every
 // update is out of place, so recorded gradients stay valid through the pass.
 void SequentialSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConfig& cfg) {
-    if (try_fused_sequential(farm, ff, grid, cfg)) {
+    if (fused_covers(farm) && try_fused_sequential(farm, ff, grid, cfg)) {
         set_last_solve_path("fused");
         return;
     }
@@ -41,7 +41,7 @@ void SequentialSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, Model
     for (int64_t i = 0; i < T; ++i) {
         const at::Tensor u_i = ff.u_sorted.select(1, i);
         const OperatingPoint op = operating_point(u_i, farm.yaw_angles_sorted.select(1, i),
-                                                  farm.tilt_angles_sorted.select(1, i), prep);
+                                                  farm.tilt_angles_sorted.select(1, i), i, prep);
         Sources src = make_sources(farm, grid, prep, i, i + 1, op.ct.unsqueeze(1), op.a.unsqueeze(1));
 
         at::Tensor yaw_eff = src.yaw;

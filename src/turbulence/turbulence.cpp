@@ -27,7 +27,7 @@ at::Tensor crespo_hernandez_ti(
                                .expand_symint({x_recv.sym_size(0), x_recv.sym_size(1),
                                                x_i.sym_size(1)});
     const at::Tensor t0 = at::pow(ti0.clamp_min(1e-6), initial);
-    const at::Tensor r = at::pow((dx_safe / rotor_d.view({1, 1, -1})).clamp_min(1e-6), downstream);
+    const at::Tensor r = at::pow((dx_safe / pairwise_constant(rotor_d, 0)).clamp_min(1e-6), downstream);
     const at::Tensor aa = at::pow(axial_induction.unsqueeze(1).clamp_min(1e-6), ai_exp);
     return (((aa * constant) * t0) * r) * m;
 }
