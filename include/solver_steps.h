@@ -35,12 +35,6 @@ struct SolvePrep {
     at::Tensor tsr;    // like rd, the tip-speed ratio of each turbine's table
 };
 
-// Whether the fused loops cover this farm: one turbine type, with its
-// per-turbine constants indexed by sorted position.
-inline bool fused_covers(const Farm& farm) {
-    return !farm.turbines_in_layout_order && !farm.has_turbine_types();
-}
-
 // Throws std::out_of_range when the farm holds no turbine table, and a clear
 // error for a turbine type out of range or per-case fields never sorted.
 SolvePrep prepare_solve(const Farm& farm, const FlowField& ff, const TurbineGrid& grid);

@@ -31,6 +31,15 @@ namespace sorbane::fused {
 inline constexpr int64_t kPad = 16;
 inline int64_t padded(int64_t n) { return (n + kPad - 1) / kPad * kPad; }
 
+// A turbine type's thrust curve and the constants its kernels take.
+struct ThrustTable {
+    at::Tensor ws, ct;  // (n)
+    int64_t n = 0;
+    real_t cos_ref = 1;  // cosine of the table's reference tilt
+    real_t tsr = 0;      // tip-speed ratio, as the transverse kernel sees it
+    float tsr_f = 0;     // and as the added-yaw kernel sees it
+};
+
 // Everything a solve reads, checked and made contiguous, with the model
 // coefficients as the kernels apply them.
 struct Inputs {
@@ -43,13 +52,12 @@ struct Inputs {
     at::Tensor yaw, tilt, xbar, ybar, u0bar;
     // (F)
     at::Tensor ti_amb, u_inf;
-    // (>= T) and the thrust table (n)
-    at::Tensor rd, hh, table_ws, table_ct;
-    int64_t n_table = 0;
-
-    real_t cos_ref = 1;        // cosine of the table's reference tilt
-    real_t tsr = 0;            // tip-speed ratio, as the transverse kernel sees it
-    float tsr_f = 0;           // and as the added-yaw kernel sees it
+    // Per turbine in sorted order: (T), or (F, T) when the farm sorts its
+    // turbines per case (per_case). types: int64 indices into `tables`,
+    // undefined when every turbine runs on the first.
+    at::Tensor rd, hh, types;
+    bool per_case = false;
+    std::vector<ThrustTable> tables;
     double shear = 0;          // wind shear narrowed to the working precision
     float shear_f = 0;
 
@@ -58,13 +66,10 @@ struct Inputs {
     // Crespo-Hernandez: the exponents stay double, the constant meets a tensor.
     double ch_initial = 0, ch_ai_exp = 0, ch_downstream = 0;
     real_t ch_constant = 0;
-    // Per turbine: the largest distance factor (x / D)^downstream the
-    // correlation can take, to prove that no masked pair overflows.
+    // Per turbine, laid out like rd: the largest distance factor
+    // (x / D)^downstream the correlation can take, to prove that no masked
+    // pair overflows.
     std::vector<double> ch_r_max;
-
-    // Per-turbine values of turbine i.
-    real_t rotor_diameter(int64_t i) const { return rd.data_ptr<real_t>()[i]; }
-    real_t hub_height(int64_t i) const { return hh.data_ptr<real_t>()[i]; }
 };
 
 // Checks that a solve qualifies and fills `in`; false when it does not (the
@@ -99,6 +104,20 @@ struct CaseData {
     // False when a value is not finite or too large to rule out overflow in a
     // skipped pair, or a rotor's points do not share one x.
     bool load(const Inputs& in, int64_t f);
+
+    // The constants of the turbine at sorted position i in this case.
+    real_t rotor_diameter(int64_t i) const { return rd[i]; }
+    real_t hub_height(int64_t i) const { return hh[i]; }
+    int64_t type(int64_t i) const { return types ? types[i] : 0; }
+    const ThrustTable& table(int64_t i) const { return (*tables)[type(i)]; }
+    double ch_r_max(int64_t i) const { return ch_r[i]; }
+
+private:
+    const real_t* rd = nullptr;
+    const real_t* hh = nullptr;
+    const int64_t* types = nullptr;
+    const std::vector<ThrustTable>* tables = nullptr;
+    const double* ch_r = nullptr;
 };
 
 // Runs body(begin, end) over [0, F) in contiguous ranges on the tensor

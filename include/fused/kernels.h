@@ -35,7 +35,7 @@ struct Source {
     DeficitSource deficit{};
 
     Source(const Inputs& in, const CaseData& cd, int64_t i, OperatingPoint op)
-        : i(i), x(cd.xbar[i]), y(cd.ybar[i]), rd(in.rotor_diameter(i)), hh(in.hub_height(i)),
+        : i(i), x(cd.xbar[i]), y(cd.ybar[i]), rd(cd.rotor_diameter(i)), hh(cd.hub_height(i)),
           ct(op.ct), a(op.a) {}
 
     // False when a constant is not finite.

@@ -1,6 +1,6 @@
 #pragma once
 // The operating point of a rotor (the solvers' operating_point and interp1d):
-// the thrust read off the table at the rotor's cube-mean speed, scaled by the
+// the thrust read off its type's table at the rotor's cube-mean speed, scaled by the
 // cosines of yaw and tilt against the table's reference tilt, and the
 // induction from momentum theory on that thrust. And the rotor means the
 // kernels take.
@@ -16,7 +16,7 @@ struct OperatingPoint {
 };
 
 // Interval j of the thrust table that brackets u_avg, as interp1d finds it.
-int64_t table_interval(const Inputs& in, real_t u_avg);
+int64_t table_interval(const ThrustTable& table, real_t u_avg);
 
 // Cube-mean speed as the solvers form it (no floor, double exponent) and as
 // the kernels do (floored, single-precision exponent). u: NN values at stride.
@@ -40,15 +40,15 @@ struct OperatingPointTape {
 };
 
 // At the cube-mean speed u_avg (m3 left unset), and from the NN rotor velocities u.
-OperatingPointTape operating_point_at(const Inputs& in, R u_avg, R yaw, R tilt);
-OperatingPointTape operating_point_forward(const Inputs& in, const R* u, int64_t NN, R yaw,
+OperatingPointTape operating_point_at(const ThrustTable& table, R u_avg, R yaw, R tilt);
+OperatingPointTape operating_point_forward(const ThrustTable& table, const R* u, int64_t NN, R yaw,
                                            R tilt);
 // Thrust and induction only.
-OperatingPoint operating_point(const Inputs& in, real_t u_avg, real_t yaw, real_t tilt);
+OperatingPoint operating_point(const ThrustTable& table, real_t u_avg, real_t yaw, real_t tilt);
 
 // Gradients of the thrust and induction back to the rotor velocities u
 // (added to grad_u), the angles and the thrust table.
-void operating_point_backward(const Inputs& in, const OperatingPointTape& o, const R* u,
+void operating_point_backward(const ThrustTable& table, const OperatingPointTape& o, const R* u,
                               int64_t NN, R yaw, R tilt, R grad_ct, R grad_a, R* grad_u,
                               R& grad_yaw, R& grad_tilt, R* grad_ws, R* grad_table_ct);
 // The gradient g of kernel_rotor_speed, added to the NN rotor velocities' gradients.

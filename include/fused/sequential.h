@@ -88,7 +88,7 @@ struct CaseGrads {
     R *x, *y, *z, *u0;  // (T, NN)
     R *v_in, *w_in;     // (T, NN), recovery only
     R *yaw, *tilt, *rd, *hh;
-    R *ws, *ct;         // (n_table)
+    std::vector<R*> ws, ct;  // per thrust table, (n) each
     R* amb;
 };
 

@@ -116,7 +116,7 @@ struct VortexSource {
 
 // From hub height H, diameter D, thrust, induction, raw yaw and the source's
 // rotor velocities u (NN contiguous).
-VortexSource vortex_source(const Inputs& in, const CaseData& cd, R H, R D, R ct, R a, R yaw,
+VortexSource vortex_source(const Inputs& in, const CaseData& cd, R H, R D, R tsr, R ct, R a, R yaw,
                            const R* u);
 
 // What the loops over receivers read of a source: its axis y and hub H, half
@@ -161,7 +161,7 @@ void added_yaw_backward(const Inputs& in, const CaseData& cd, int64_t i, const R
 // the accumulated V and W (p * S + r), those of the points' y, z and
 // freestream speed (at p * S + r), the receivers' rotor-mean x (at r), the
 // source's rotor velocities u and its scalars.
-void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R D, R ct, R a,
+void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R D, R tsr, R ct, R a,
                          R yaw, const R* u, const R* grad_V, const R* grad_W, R* grad_Y,
                          R* grad_Z, R* grad_U0, R* grad_xbar, R* grad_u, TransverseLanes& lanes,
                          TransverseGrads& out);

@@ -40,7 +40,7 @@ at::Tensor rotor_axes_first(const at::Tensor& t) { return t.permute({0, 2, 3, 1}
 // turbines up to itself, and the deflection its turbulence before its own
 // recovery mixing.
 void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConfig& cfg) {
-    if (fused_covers(farm) && try_fused_jacobi(farm, ff, grid, cfg)) {
+    if (try_fused_jacobi(farm, ff, grid, cfg)) {
         set_last_solve_path("fused");
         return;
     }

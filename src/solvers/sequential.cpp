@@ -12,7 +12,7 @@ namespace sorbane {
 // waked by the turbines before it, then casts its wake on all T rotors. Every
 // update is out of place, so recorded gradients stay valid through the pass.
 void SequentialSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConfig& cfg) {
-    if (fused_covers(farm) && try_fused_sequential(farm, ff, grid, cfg)) {
+    if (try_fused_sequential(farm, ff, grid, cfg)) {
         set_last_solve_path("fused");
         return;
     }

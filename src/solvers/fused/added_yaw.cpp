@@ -19,9 +19,9 @@ struct AddedYawRotor {
     R eps2, top_factor, bot_factor, rot_factor, tau;
 };
 
-AddedYawRotor added_yaw_rotor(const Inputs& in, int64_t i) {
-    const float d = static_cast<float>(in.rotor_diameter(i));
-    const float h = static_cast<float>(in.hub_height(i));
+AddedYawRotor added_yaw_rotor(const Inputs& in, const CaseData& cd, int64_t i) {
+    const float d = static_cast<float>(cd.rotor_diameter(i));
+    const float h = static_cast<float>(cd.hub_height(i));
     const float eps = 0.2f * d;
     AddedYawRotor o;
     o.h = h;
@@ -35,7 +35,7 @@ AddedYawRotor added_yaw_rotor(const Inputs& in, int64_t i) {
     o.top_factor = static_cast<R>(g * vel_top);
     o.bot_factor = static_cast<R>(-(vel_bot * g));
     o.rot_factor = static_cast<R>(d * (kPiF / 2.0f));
-    o.tau = static_cast<R>(std::max(in.tsr_f, 1e-6f));
+    o.tau = static_cast<R>(std::max(cd.table(i).tsr_f, 1e-6f));
     return o;
 }
 
@@ -73,7 +73,7 @@ AddedYaw added_yaw_at(const Inputs& in, const CaseData& cd, int64_t i, const R* 
     o.u_inf = cd.u0bar[i];
     o.v_mean = rotor_mean(v, v_stride, NN);
     o.u_eff = kernel_rotor_speed(u, 1, NN);
-    o.rotor = added_yaw_rotor(in, i);
+    o.rotor = added_yaw_rotor(in, cd, i);
     const AddedYawRotor& rotor = o.rotor;
     o.gamma_top = (o.u_inf * rotor.top_factor) * ct;
     o.gamma_bot = (o.u_inf * rotor.bot_factor) * ct;

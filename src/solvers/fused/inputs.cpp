@@ -67,7 +67,6 @@ bool gather_inputs(const Farm& farm, const FlowField& ff, const TurbineGrid& gri
 #endif
     // An empty list is the op-by-op path's error to raise.
     if (farm.turbine_tables.empty()) return false;
-    const Farm::PowerThrustTable& table = farm.turbine_tables.front();
     const int64_t F = ff.n_findex, T = grid.n_turbines, N = grid.grid_resolution;
     if (F < 1 || T < 1 || N < 1) return false;
 
@@ -87,24 +86,53 @@ bool gather_inputs(const Farm& farm, const FlowField& ff, const TurbineGrid& gri
         if (!tensor_ok(*t, grad) || t->scalar_type() != kWorkingDtype || !has_shape(*t, {F, T}))
             return false;
     }
-    for (const at::Tensor* t : {&farm.rotor_diameters, &farm.hub_heights}) {
-        if (!tensor_ok(*t, grad) || t->scalar_type() != kWorkingDtype || t->dim() != 1 ||
-            t->size(0) < T)
+    // Per-turbine constants: (>= T) by sorted position, or sorted per case.
+    in.per_case = farm.turbines_in_layout_order;
+    const at::Tensor& rd_in = in.per_case ? farm.rotor_diameters_sorted : farm.rotor_diameters;
+    const at::Tensor& hh_in = in.per_case ? farm.hub_heights_sorted : farm.hub_heights;
+    for (const at::Tensor* t : {&rd_in, &hh_in}) {
+        if (!tensor_ok(*t, grad) || t->scalar_type() != kWorkingDtype ||
+            (in.per_case ? !has_shape(*t, {F, T}) : (t->dim() != 1 || t->size(0) < T)))
             return false;
+    }
+    const int64_t n_tables = static_cast<int64_t>(farm.turbine_tables.size());
+    if (farm.has_turbine_types()) {
+        const at::Tensor& types = in.per_case ? farm.turbine_types_sorted : farm.turbine_types;
+        if (!tensor_ok(types, grad) || types.scalar_type() != at::kLong ||
+            (in.per_case ? !has_shape(types, {F, T}) : (types.dim() != 1 || types.size(0) < T)))
+            return false;
+        in.types = in.per_case ? types.contiguous() : types.slice(0, 0, T).contiguous();
+        // An index out of range is the op-by-op path's error to raise.
+        const int64_t* k = in.types.data_ptr<int64_t>();
+        for (int64_t e = 0; e < in.types.numel(); ++e) {
+            if (k[e] < 0 || k[e] >= n_tables) return false;
+        }
+    }
+    for (const Farm::PowerThrustTable& table : farm.turbine_tables) {
+        const at::Tensor& ws = table.wind_speed;
+        const at::Tensor& ct = table.thrust_coefficient;
+        if (!tensor_ok(ws, grad) || !tensor_ok(ct, grad) || ws.scalar_type() != kWorkingDtype ||
+            ct.scalar_type() != kWorkingDtype || ws.dim() != 1 || ct.dim() != 1 ||
+            ws.size(0) < 2 || ct.size(0) != ws.size(0) || !bounded(table.ref_tilt) ||
+            !bounded(table.tip_speed_ratio))
+            return false;
+        ThrustTable t;
+        t.ws = ws.contiguous();
+        t.ct = ct.contiguous();
+        t.n = ws.size(0);
+        if (!all_bounded(t.ws.data_ptr<R>(), t.n) || !all_bounded(t.ct.data_ptr<R>(), t.n))
+            return false;
+        t.cos_ref = static_cast<R>(reference_tilt_cosine(table.ref_tilt));
+        t.tsr = static_cast<R>(table.tip_speed_ratio);
+        t.tsr_f = table.tip_speed_ratio;
+        in.tables.push_back(t);
     }
     const at::Tensor& ti = ff.turbulence_intensities;
     if (!tensor_ok(ti, grad) || at::isComplexType(ti.scalar_type()) || !has_shape(ti, {F}))
         return false;
-    const at::Tensor& ws = table.wind_speed;
-    const at::Tensor& ct = table.thrust_coefficient;
-    if (!tensor_ok(ws, grad) || !tensor_ok(ct, grad) || ws.scalar_type() != kWorkingDtype ||
-        ct.scalar_type() != kWorkingDtype || ws.dim() != 1 || ct.dim() != 1 ||
-        ws.size(0) < 2 || ct.size(0) != ws.size(0))
-        return false;
-
     for (float v : {cfg.alpha, cfg.beta, cfg.ka, cfg.kb, cfg.sigmoid_k, cfg.ad, cfg.bd, cfg.dm,
                     cfg.ch_initial, cfg.ch_constant, cfg.ch_ai_exp, cfg.ch_downstream,
-                    ff.wind_shear, table.ref_tilt, table.tip_speed_ratio}) {
+                    ff.wind_shear}) {
         if (!bounded(v)) return false;
     }
 
@@ -122,11 +150,8 @@ bool gather_inputs(const Farm& farm, const FlowField& ff, const TurbineGrid& gri
     }
     in.yaw = farm.yaw_angles_sorted.contiguous();
     in.tilt = farm.tilt_angles_sorted.contiguous();
-    in.rd = farm.rotor_diameters.slice(0, 0, T).contiguous();
-    in.hh = farm.hub_heights.slice(0, 0, T).contiguous();
-    in.table_ws = ws.contiguous();
-    in.table_ct = ct.contiguous();
-    in.n_table = ws.size(0);
+    in.rd = in.per_case ? rd_in.contiguous() : rd_in.slice(0, 0, T).contiguous();
+    in.hh = in.per_case ? hh_in.contiguous() : hh_in.slice(0, 0, T).contiguous();
     in.ti_amb = ti.to(kWorkingDtype).contiguous();
     // The rotor means exactly as the solvers and kernels take them.
     in.xbar = grid.x_sorted.mean({-2, -1}).contiguous();
@@ -135,19 +160,14 @@ bool gather_inputs(const Farm& farm, const FlowField& ff, const TurbineGrid& gri
     if (in.transverse) in.u_inf = ff.u_initial_sorted.mean({1, 2, 3}).contiguous();
 
     const R* rd = in.rd.data_ptr<R>();
+    const int64_t n_rd = in.rd.numel();
     // A rotor needs a positive size: with D = 0 the deficit's normalised
     // wake area is 0 / 0 even in pairs that the masks drop.
-    for (int64_t t = 0; t < T; ++t) {
+    for (int64_t t = 0; t < n_rd; ++t) {
         if (!(rd[t] >= R(1e-3))) return false;
     }
-    if (!all_bounded(rd, T) || !all_bounded(in.hh.data_ptr<R>(), T) ||
-        !all_bounded(in.table_ws.data_ptr<R>(), in.n_table) ||
-        !all_bounded(in.table_ct.data_ptr<R>(), in.n_table))
-        return false;
+    if (!all_bounded(rd, n_rd) || !all_bounded(in.hh.data_ptr<R>(), n_rd)) return false;
 
-    in.cos_ref = static_cast<R>(reference_tilt_cosine(table.ref_tilt));
-    in.tsr = static_cast<R>(table.tip_speed_ratio);
-    in.tsr_f = table.tip_speed_ratio;
     in.shear = narrow(ff.wind_shear);
     in.shear_f = ff.wind_shear;
     in.alpha4 = static_cast<R>(4.0 * narrow(cfg.alpha));
@@ -173,8 +193,8 @@ bool gather_inputs(const Farm& farm, const FlowField& ff, const TurbineGrid& gri
         xmax = std::max(xmax, xbar[k]);
     }
     const double spread = std::max(static_cast<double>(xmax) - static_cast<double>(xmin), 1.0);
-    in.ch_r_max.assign(T, 0.0);
-    for (int64_t t = 0; t < T; ++t) {
+    in.ch_r_max.assign(n_rd, 0.0);
+    for (int64_t t = 0; t < n_rd; ++t) {
         double m = 0.0;
         for (double dx : {1.0, 0.1, spread}) {
             const double b = std::max(dx / static_cast<double>(rd[t]), 1e-6);
@@ -190,6 +210,12 @@ bool CaseData::load(const Inputs& in, int64_t case_index) {
     T = in.T;
     NN = in.NN;
     S = T + kPad;
+    const int64_t row = in.per_case ? f * T : 0;
+    rd = in.rd.data_ptr<R>() + row;
+    hh = in.hh.data_ptr<R>() + row;
+    types = in.types.defined() ? in.types.data_ptr<int64_t>() + row : nullptr;
+    tables = &in.tables;
+    ch_r = in.ch_r_max.data() + row;
     const int64_t n = T * NN;
     Y.resize(S * NN);
     Z.resize(S * NN);

@@ -112,7 +112,7 @@ SweepResult sweep_case(const Inputs& in, int64_t f, int64_t chunk, State& st, in
     // Every operating point from the previous sweep's field.
     b.op.resize(T);
     for (int64_t i = 0; i < T; ++i) {
-        b.op[i] = operating_point(in, solver_rotor_speed(Up + i, S, NN), cd.yaw[i], cd.tilt[i]);
+        b.op[i] = operating_point(cd.table(i), solver_rotor_speed(Up + i, S, NN), cd.yaw[i], cd.tilt[i]);
     }
     b.S.assign(n, R(0));
     b.M.assign(T, R(0));

@@ -14,11 +14,11 @@
 
 namespace sorbane::fused {
 
-int64_t table_interval(const Inputs& in, R u_avg) {
+int64_t table_interval(const ThrustTable& table, R u_avg) {
     // interp1d: the tensor library's left-side binary search, then the
     // bracketing interval, clamped to the table's ends.
-    const R* xs = in.table_ws.data_ptr<R>();
-    const int64_t n = in.n_table;
+    const R* xs = table.ws.data_ptr<R>();
+    const int64_t n = table.n;
     int64_t start = 0, end = n;
     while (start < end) {
         const int64_t mid = start + ((end - start) >> 1);
@@ -31,8 +31,8 @@ int64_t table_interval(const Inputs& in, R u_avg) {
     return std::clamp<int64_t>(start - 1, 0, n - 2);
 }
 
-OperatingPoint operating_point(const Inputs& in, R u_avg, R yaw, R tilt) {
-    const OperatingPointTape o = operating_point_at(in, u_avg, yaw, tilt);
+OperatingPoint operating_point(const ThrustTable& table, R u_avg, R yaw, R tilt) {
+    const OperatingPointTape o = operating_point_at(table, u_avg, yaw, tilt);
     return {o.ct, o.a};
 }
 
@@ -64,12 +64,12 @@ R kernel_rotor_speed(const R* u, int64_t stride, int64_t NN) {
 // The reverse pass: the operating point's gradients, replayed with its
 // intermediates (interp1d, the cosine correction, momentum theory).
 
-OperatingPointTape operating_point_at(const Inputs& in, R u_avg, R yaw, R tilt) {
+OperatingPointTape operating_point_at(const ThrustTable& table, R u_avg, R yaw, R tilt) {
     OperatingPointTape o;
     o.u_avg = u_avg;
-    const R* xs = in.table_ws.data_ptr<R>();
-    const R* ys = in.table_ct.data_ptr<R>();
-    o.j = table_interval(in, o.u_avg);
+    const R* xs = table.ws.data_ptr<R>();
+    const R* ys = table.ct.data_ptr<R>();
+    o.j = table_interval(table, o.u_avg);
     o.x0 = xs[o.j];
     o.x1 = xs[o.j + 1];
     o.y0 = ys[o.j];
@@ -80,7 +80,7 @@ OperatingPointTape operating_point_at(const Inputs& in, R u_avg, R yaw, R tilt) 
     o.ct_table = clamp(o.raw, R(0), lit(0.9999));
     o.cos_yaw = std::cos(yaw * lit(kDegToRad));
     o.cos_tilt = std::cos(tilt * lit(kDegToRad));
-    o.c = (o.cos_yaw * o.cos_tilt) / in.cos_ref;
+    o.c = (o.cos_yaw * o.cos_tilt) / table.cos_ref;
     o.ct_c = o.ct_table * o.c;
     o.ct = clamp(o.ct_c, R(0), lit(0.9999));
     o.h = R(1) - o.ct * o.c;
@@ -89,10 +89,10 @@ OperatingPointTape operating_point_at(const Inputs& in, R u_avg, R yaw, R tilt) 
     return o;
 }
 
-OperatingPointTape operating_point_forward(const Inputs& in, const R* u, int64_t NN, R yaw,
+OperatingPointTape operating_point_forward(const ThrustTable& table, const R* u, int64_t NN, R yaw,
                                            R tilt) {
     const R m3 = cube_mean(u, 1, NN);
-    OperatingPointTape o = operating_point_at(in, pow_scalar(m3, 0.3333333333333333), yaw, tilt);
+    OperatingPointTape o = operating_point_at(table, pow_scalar(m3, 0.3333333333333333), yaw, tilt);
     o.m3 = m3;
     return o;
 }
@@ -109,7 +109,7 @@ void cube_mean_backward(const R* u, int64_t NN, R g, R* grad_u) {
 
 // Gradients of the thrust and induction back to the rotor velocities u
 // (added to grad_u), the angles and the thrust table.
-void operating_point_backward(const Inputs& in, const OperatingPointTape& o, const R* u,
+void operating_point_backward(const ThrustTable& table, const OperatingPointTape& o, const R* u,
                               int64_t NN, R yaw, R tilt, R grad_ct, R grad_a, R* grad_u,
                               R& grad_yaw, R& grad_tilt, R* grad_ws, R* grad_table_ct) {
     // a = (0.5 / c) (1 - sqrt(max(1 - ct c, 1e-6)))
@@ -124,7 +124,7 @@ void operating_point_backward(const Inputs& in, const OperatingPointTape& o, con
     const R grad_ct_table = grad_ct_c * o.c;
     grad_c += grad_ct_c * o.ct_table;
     // c = cos(yaw) cos(tilt) / cos_ref
-    const R grad_prod = grad_c / in.cos_ref;
+    const R grad_prod = grad_c / table.cos_ref;
     const R k = lit(kDegToRad);
     grad_yaw += -std::sin(yaw * k) * (grad_prod * o.cos_tilt) * k;
     grad_tilt += -std::sin(tilt * k) * (grad_prod * o.cos_yaw) * k;

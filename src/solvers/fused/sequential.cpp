@@ -94,7 +94,7 @@ bool sequential_case(const Inputs& in, int64_t f, SequentialBuffers& b, R* u_out
         }
         if (tape) std::copy_n(TI.begin(), T, tape->ti_before.begin() + i * T);
         const OperatingPoint op =
-            operating_point(in, solver_rotor_speed(u, 1, NN), cd.yaw[i], cd.tilt[i]);
+            operating_point(cd.table(i), solver_rotor_speed(u, 1, NN), cd.yaw[i], cd.tilt[i]);
         Source src(in, cd, i, op);
 
         const R ti_i = TI[i];

@@ -30,28 +30,40 @@ namespace sorbane::fused {
 
 namespace {
 
-// The inputs the node differentiates, in the order of its edges.
+// The inputs the node differentiates, in the order of its edges: these, then
+// the wind speeds and thrust coefficients of each further table.
 enum Edge { kX, kY, kZ, kU0, kYaw, kTilt, kTi, kRd, kHh, kWs, kCt, kVin, kWin, kEdges };
 
-std::array<at::Tensor, kEdges> differentiable_inputs(const Farm& farm, const FlowField& ff,
-                                                     const TurbineGrid& grid, bool recovery) {
+std::vector<at::Tensor> differentiable_inputs(const Farm& farm, const FlowField& ff,
+                                              const TurbineGrid& grid, bool recovery) {
     const Farm::PowerThrustTable* table =
         farm.turbine_tables.empty() ? nullptr : &farm.turbine_tables.front();
+    // Per-turbine constants sorted per case carry their own gradient back to
+    // the farm's layout-order ones.
+    const bool per_case = farm.turbines_in_layout_order;
     // The recovery reads the transverse field the flow field held before.
-    return {grid.x_sorted,
-            grid.y_sorted,
-            grid.z_sorted,
-            ff.u_initial_sorted,
-            farm.yaw_angles_sorted,
-            farm.tilt_angles_sorted,
-            ff.turbulence_intensities,
-            farm.rotor_diameters,
-            farm.hub_heights,
-            table ? table->wind_speed : at::Tensor(),
-            table ? table->thrust_coefficient : at::Tensor(),
-            recovery ? ff.v_sorted : at::Tensor(),
-            recovery ? ff.w_sorted : at::Tensor()};
+    std::vector<at::Tensor> inputs{grid.x_sorted,
+                                   grid.y_sorted,
+                                   grid.z_sorted,
+                                   ff.u_initial_sorted,
+                                   farm.yaw_angles_sorted,
+                                   farm.tilt_angles_sorted,
+                                   ff.turbulence_intensities,
+                                   per_case ? farm.rotor_diameters_sorted : farm.rotor_diameters,
+                                   per_case ? farm.hub_heights_sorted : farm.hub_heights,
+                                   table ? table->wind_speed : at::Tensor(),
+                                   table ? table->thrust_coefficient : at::Tensor(),
+                                   recovery ? ff.v_sorted : at::Tensor(),
+                                   recovery ? ff.w_sorted : at::Tensor()};
+    for (size_t k = 1; k < farm.turbine_tables.size(); ++k) {
+        inputs.push_back(farm.turbine_tables[k].wind_speed);
+        inputs.push_back(farm.turbine_tables[k].thrust_coefficient);
+    }
+    return inputs;
 }
+
+// The edge of table k's wind speeds (its thrust coefficients follow).
+int table_edge(size_t k) { return k == 0 ? kWs : kEdges + 2 * static_cast<int>(k - 1); }
 
 // ---------------------------------------------------------------------------
 // The node.
@@ -59,9 +71,10 @@ std::array<at::Tensor, kEdges> differentiable_inputs(const Farm& farm, const Flo
 class FusedSequentialBackward final : public torch::autograd::Node {
 public:
     FusedSequentialBackward(Inputs&& in, SavedTransverse&& saved,
-                            std::array<at::Tensor, kEdges> like)
-        : in_(std::make_unique<Inputs>(std::move(in))), saved_(std::move(saved)) {
-        for (int k = 0; k < kEdges; ++k) {
+                            const std::vector<at::Tensor>& like)
+        : in_(std::make_unique<Inputs>(std::move(in))), saved_(std::move(saved)),
+          sizes_(like.size()), dtypes_(like.size()) {
+        for (size_t k = 0; k < like.size(); ++k) {
             if (like[k].defined()) {
                 sizes_[k] = like[k].sizes().vec();
                 dtypes_[k] = like[k].scalar_type();
@@ -80,8 +93,8 @@ protected:
 private:
     std::unique_ptr<Inputs> in_;
     SavedTransverse saved_;
-    std::array<std::vector<int64_t>, kEdges> sizes_;
-    std::array<at::ScalarType, kEdges> dtypes_{};
+    std::vector<std::vector<int64_t>> sizes_;
+    std::vector<at::ScalarType> dtypes_;
 };
 
 torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::variable_list&& grads) {
@@ -92,7 +105,7 @@ torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::v
                 "sorbane_cpp: the sequential solve's backward ran already and its saved inputs "
                 "are freed; pass retain_graph=True to the first backward to run it twice");
     const Inputs& in = *in_;
-    const int64_t F = in.F, T = in.T, NN = in.NN, n_table = in.n_table, n = T * NN;
+    const int64_t F = in.F, T = in.T, NN = in.NN, n = T * NN;
     const at::TensorOptions opts = in.u0.options();
     const auto working = [](const at::Tensor& g) {
         return g.defined() ? g.to(kWorkingDtype).contiguous() : at::Tensor();
@@ -106,7 +119,12 @@ torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::v
                gz = at::zeros_like(gx), gu0 = at::zeros_like(gx);
     at::Tensor gyaw = at::zeros({F, T}, opts), gtilt = at::zeros_like(gyaw),
                grd = at::zeros_like(gyaw), ghh = at::zeros_like(gyaw);
-    at::Tensor gws = at::zeros({F, n_table}, opts), gct = at::zeros_like(gws);
+    // Per table: (F, n), summed over the cases at the end.
+    std::vector<at::Tensor> gws, gct;
+    for (const ThrustTable& t : in.tables) {
+        gws.push_back(at::zeros({F, t.n}, opts));
+        gct.push_back(at::zeros({F, t.n}, opts));
+    }
     at::Tensor gamb = at::zeros({F}, opts);
     at::Tensor gv_in = in.recovery ? at::zeros_like(gx) : at::Tensor();
     at::Tensor gw_in = in.recovery ? at::zeros_like(gx) : at::Tensor();
@@ -127,14 +145,18 @@ torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::v
                 ok.store(false);
                 return;
             }
-            const CaseGrads out{gx.data_ptr<R>() + f * n,      gy.data_ptr<R>() + f * n,
-                                gz.data_ptr<R>() + f * n,      gu0.data_ptr<R>() + f * n,
-                                in.recovery ? gv_in.data_ptr<R>() + f * n : nullptr,
-                                in.recovery ? gw_in.data_ptr<R>() + f * n : nullptr,
-                                gyaw.data_ptr<R>() + f * T,    gtilt.data_ptr<R>() + f * T,
-                                grd.data_ptr<R>() + f * T,     ghh.data_ptr<R>() + f * T,
-                                gws.data_ptr<R>() + f * n_table, gct.data_ptr<R>() + f * n_table,
-                                gamb.data_ptr<R>() + f};
+            CaseGrads out{gx.data_ptr<R>() + f * n,      gy.data_ptr<R>() + f * n,
+                          gz.data_ptr<R>() + f * n,      gu0.data_ptr<R>() + f * n,
+                          in.recovery ? gv_in.data_ptr<R>() + f * n : nullptr,
+                          in.recovery ? gw_in.data_ptr<R>() + f * n : nullptr,
+                          gyaw.data_ptr<R>() + f * T,    gtilt.data_ptr<R>() + f * T,
+                          grd.data_ptr<R>() + f * T,     ghh.data_ptr<R>() + f * T,
+                          {},                            {},
+                          gamb.data_ptr<R>() + f};
+            for (size_t k = 0; k < in.tables.size(); ++k) {
+                out.ws.push_back(gws[k].data_ptr<R>() + f * in.tables[k].n);
+                out.ct.push_back(gct[k].data_ptr<R>() + f * in.tables[k].n);
+            }
             const auto case_slice = [&](const at::Tensor& g) {
                 return g.defined() ? g.data_ptr<R>() + f * n : nullptr;
             };
@@ -146,7 +168,7 @@ torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::v
     TORCH_CHECK(ok.load(), "sorbane_cpp: the fused sequential solve could not be replayed for its "
                            "backward (were its inputs modified in place?)");
 
-    torch::autograd::variable_list result(kEdges);
+    torch::autograd::variable_list result(sizes_.size());
     const auto give = [&](int k, const at::Tensor& g) {
         if (task_should_compute_output(k)) result[k] = g.to(dtypes_[k]);
     };
@@ -162,10 +184,12 @@ torch::autograd::variable_list FusedSequentialBackward::apply(torch::autograd::v
     give(kYaw, gyaw);
     give(kTilt, gtilt);
     give(kTi, gamb);
-    if (task_should_compute_output(kRd)) give(kRd, per_turbine(grd, kRd));
-    if (task_should_compute_output(kHh)) give(kHh, per_turbine(ghh, kHh));
-    give(kWs, gws.sum(0));
-    give(kCt, gct.sum(0));
+    if (task_should_compute_output(kRd)) give(kRd, in.per_case ? grd : per_turbine(grd, kRd));
+    if (task_should_compute_output(kHh)) give(kHh, in.per_case ? ghh : per_turbine(ghh, kHh));
+    for (size_t k = 0; k < in.tables.size(); ++k) {
+        give(table_edge(k), gws[k].sum(0));
+        give(table_edge(k) + 1, gct[k].sum(0));
+    }
     if (in.recovery) {
         give(kVin, gv_in);
         give(kWin, gw_in);
@@ -191,16 +215,18 @@ SequentialGradient sequential_gradient(const Farm& farm, const FlowField& ff,
 
 void attach_sequential_backward(const Farm& farm, const FlowField& ff, const TurbineGrid& grid,
                                 Inputs&& in, SavedTransverse&& saved, const Outputs& result) {
-    const std::array<at::Tensor, kEdges> inputs = differentiable_inputs(farm, ff, grid, in.recovery);
+    const std::vector<at::Tensor> inputs = differentiable_inputs(farm, ff, grid, in.recovery);
     // The node keeps its own handles, cut from the inputs' graphs.
     for (at::Tensor* t : {&in.x, &in.y, &in.z, &in.u0, &in.v_in, &in.w_in, &in.yaw, &in.tilt,
-                          &in.rd, &in.hh, &in.table_ws, &in.table_ct, &in.ti_amb, &in.xbar,
-                          &in.ybar, &in.u0bar, &in.u_inf}) {
+                          &in.rd, &in.hh, &in.ti_amb, &in.xbar, &in.ybar, &in.u0bar, &in.u_inf}) {
         if (t->defined()) *t = t->detach();
     }
+    for (ThrustTable& table : in.tables) {
+        table.ws = table.ws.detach();
+        table.ct = table.ct.detach();
+    }
     auto node = c10::make_intrusive<FusedSequentialBackward>(std::move(in), std::move(saved), inputs);
-    node->set_next_edges(
-        torch::autograd::collect_next_edges(std::vector<at::Tensor>(inputs.begin(), inputs.end())));
+    node->set_next_edges(torch::autograd::collect_next_edges(inputs));
     torch::autograd::set_history(result.u, node);
     torch::autograd::set_history(result.ti, node);
     if (result.v.defined()) {

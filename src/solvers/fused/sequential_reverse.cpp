@@ -159,7 +159,8 @@ void reverse_transverse(const Inputs& in, const CaseData& cd, const TransverseRe
     }
     if (!in.transverse) return;
     TransverseGrads tg;
-    transverse_backward(in, cd, s.x, s.y, s.H, s.D, s.op.ct, s.op.a, s.yaw, s.u, rw.grad_V.data(),
+    transverse_backward(in, cd, s.x, s.y, s.H, s.D, cd.table(s.i).tsr, s.op.ct, s.op.a, s.yaw,
+                        s.u, rw.grad_V.data(),
                         rw.grad_W.data(), rw.grad_Y.data(), rw.grad_Z.data(), rw.grad_U0.data(),
                         rw.grad_xbar.data(), rw.grad_u.data(), rw.lanes, tg);
     g.x += tg.x;
@@ -199,12 +200,13 @@ void reverse_steering(const Inputs& in, const CaseData& cd, const TransverseReco
 // The operating point from the rotor velocities the source read, and those
 // back to the freestream and the combined deficit; the source's scalars to
 // their inputs.
-void reverse_operating_point(const Inputs& in, const Visit& s, ReverseWork& rw,
-                             const SourceGrads& g0, const CaseGrads& out) {
+void reverse_operating_point(const Inputs& in, const CaseData& cd, const Visit& s,
+                             ReverseWork& rw, const SourceGrads& g0, const CaseGrads& out) {
     const int64_t NN = in.NN, i = s.i;
     SourceGrads g = g0;
-    operating_point_backward(in, s.op, s.u, NN, s.yaw, s.tilt, g.ct, g.a, rw.grad_u.data(), g.yaw,
-                             g.tilt, out.ws, out.ct);
+    const int64_t type = cd.type(i);
+    operating_point_backward(cd.table(i), s.op, s.u, NN, s.yaw, s.tilt, g.ct, g.a,
+                             rw.grad_u.data(), g.yaw, g.tilt, out.ws[type], out.ct[type]);
     for (int64_t p = 0; p < NN; ++p) {
         const R gu = rw.grad_u[p];
         const int64_t k = i * NN + p;
@@ -288,11 +290,11 @@ void reverse_case(const Inputs& in, const SequentialBuffers& b, const Sequential
         s.u = u;
         s.yaw = cd.yaw[i];
         s.tilt = cd.tilt[i];
-        s.op = operating_point_forward(in, u, NN, s.yaw, s.tilt);
+        s.op = operating_point_forward(cd.table(i), u, NN, s.yaw, s.tilt);
         s.x = cd.xbar[i];
         s.y = cd.ybar[i];
-        s.D = in.rotor_diameter(i);
-        s.H = in.hub_height(i);
+        s.D = cd.rotor_diameter(i);
+        s.H = cd.hub_height(i);
         s.ti = tape.ti_before[i * T + i];
         s.ti_after = in.recovery ? rec.ti_recovered[i] : s.ti;
         s.yaw_eff = in.steering ? rec.yaw_eff[i] : s.yaw;
@@ -306,7 +308,7 @@ void reverse_case(const Inputs& in, const SequentialBuffers& b, const Sequential
         std::fill(rw.grad_u.begin(), rw.grad_u.end(), R(0));
         reverse_transverse(in, cd, rec, s, rw, g, grad_u_inf, out);
         reverse_steering(in, cd, rec, s, rw, g, out);
-        reverse_operating_point(in, s, rw, g, out);
+        reverse_operating_point(in, cd, s, rw, g, out);
     }
     reverse_case_inputs(in, cd, rw, grad_amb, grad_u_inf, out);
 }

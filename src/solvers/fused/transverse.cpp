@@ -26,7 +26,7 @@ bool vortex_span(const CaseData& cd, R x, R* x_offset, R* reached, int64_t& lo, 
     return false;
 }
 
-VortexSource vortex_source(const Inputs& in, const CaseData& cd, R H, R D, R ct, R a, R yaw,
+VortexSource vortex_source(const Inputs& in, const CaseData& cd, R H, R D, R tsr, R ct, R a, R yaw,
                            const R* u) {
     const R tiny = f32c(1e-6f);
     VortexSource o;
@@ -48,7 +48,7 @@ VortexSource vortex_source(const Inputs& in, const CaseData& cd, R H, R D, R ct,
     o.u_eff = kernel_rotor_speed(u, 1, cd.NN);
     o.induction = a - a * a;
     o.rot_num = (D * f32c(kPiF / 2.0f)) * o.induction;
-    o.tsr = clamp_min(in.tsr, tiny);
+    o.tsr = clamp_min(tsr, tiny);
     o.g_rot = (o.rot_num * o.u_eff) / o.tsr;
     o.eps_gain = static_cast<R>(narrow(0.2));
     o.eps = D * o.eps_gain;
@@ -142,7 +142,7 @@ SORBANE_HOT void vortex_points(const CaseData& cd, int64_t lo, int64_t hi, const
 void transverse(const Inputs& in, const CaseData& cd, const Source& src, R yaw, const R* u, R* V,
                 R* W, Work& w, int64_t& lo, int64_t& hi) {
     if (!vortex_span(cd, src.x, w.x_offset.data(), w.reached.data(), lo, hi)) return;
-    const VortexSource vs = vortex_source(in, cd, src.hh, src.rd, src.ct, src.a, yaw, u);
+    const VortexSource vs = vortex_source(in, cd, src.hh, src.rd, cd.table(src.i).tsr, src.ct, src.a, yaw, u);
     const bool pair = vs.g_top != R(0) || vs.g_bot != R(0);
     const bool rot = vs.g_rot != R(0);
     if (!pair && !rot) {

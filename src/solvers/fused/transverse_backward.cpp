@@ -125,7 +125,7 @@ SORBANE_HOT void vortex_row_backward(int64_t lo, int64_t hi, const VortexRow c,
 
 }  // namespace
 
-void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R D, R ct, R a,
+void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R D, R tsr, R ct, R a,
                          R yaw, const R* u, const R* grad_V, const R* grad_W, R* grad_Y,
                          R* grad_Z, R* grad_U0, R* grad_xbar, R* grad_u, TransverseLanes& lanes,
                          TransverseGrads& out) {
@@ -133,7 +133,7 @@ void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R 
     lanes.reset(S);
     int64_t lo, hi;
     if (!vortex_span(cd, x, lanes.dx.data(), lanes.mask.data(), lo, hi)) return;
-    const VortexSource vs = vortex_source(in, cd, H, D, ct, a, yaw, u);
+    const VortexSource vs = vortex_source(in, cd, H, D, tsr, ct, a, yaw, u);
     const VortexRow c = vortex_row(in, cd, vs, y, H, D);
     const VortexLanesBackward l{lanes.dx.data(),   lanes.mask.data(),   lanes.grad_dx.data(),
                                 lanes.y.data(),    lanes.H.data(),      lanes.half_d.data(),

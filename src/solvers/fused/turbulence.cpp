@@ -12,7 +12,7 @@ bool Source::turbulence_bounded(const Inputs& in, const CaseData& cd) {
     // multiplication, so an overflow in a skipped pair would still reach the
     // result; prove that none occurs.
     const double limit = static_cast<double>(std::numeric_limits<R>::max()) / 16.0;
-    const double r_max = in.ch_r_max[i];
+    const double r_max = cd.ch_r_max(i);
     if ((in.ch_ai_exp < 0.0 || a <= R(1)) && cd.ch_g_max * r_max < limit) return true;
     return std::fabs(static_cast<double>(ch_g(in, cd))) * r_max < limit;
 }
