@@ -10,7 +10,7 @@ from fixtures import (DTYPE, TEST_POWER, TEST_SPEEDS, example_with_variety, make
 
 import farmrun
 from farmrun import FarmDescription, FlowCases, ModelOptions
-from farmrun.runner import plan_batches
+from farmrun.runner import direction_batches, plan_batches
 
 pytestmark = pytest.mark.float64
 
@@ -148,7 +148,7 @@ def test_results_do_not_depend_on_the_batch_size():
     farm = example_with_variety()
     one = farmrun.run(farm, batch_size=10**6)
     several = farmrun.run(farm, batch_size=1)
-    assert (one.n_batches, several.n_batches) == (4, 12)
+    assert (one.n_batches, several.n_batches) == (1, 12)
     for name in ("rotor_velocity", "turbulence_intensity", "power"):
         torch.testing.assert_close(getattr(several, name), getattr(one, name),
                                    rtol=1e-6, atol=1e-6, msg=name)
@@ -212,10 +212,9 @@ def test_weibull_rose_frequencies():
     assert math.fsum(c.frequencies) == pytest.approx(1.0)
 
 
-def test_plan_batches_one_direction_per_solve():
+def test_batches_mix_directions_and_searches_keep_one():
     wd = [270.0, 0.0, 270.0, 360.0, 90.0, 270.0, -90.0]
-    batches = plan_batches(wd, 2)
+    assert plan_batches(wd, 3) == [[0, 1, 2], [3, 4, 5], [6]]
+    batches = direction_batches(wd, 2)
     assert sorted(i for b in batches for i in b) == list(range(len(wd)))
-    for b in batches:
-        assert len(b) <= 2 and len({wd[i] % 360.0 for i in b}) == 1
     assert batches == [[0, 2], [5, 6], [1, 3], [4]]

@@ -41,7 +41,8 @@ def test_unwaked_farm_is_unchanged_by_any_spread():
     base = farmrun.run(farm)
     for std in (3.0, 8.0, 45.0):
         got = farmrun.run(spread(farm, std))
-        torch.testing.assert_close(got.power, base.power, rtol=1e-12, atol=0)
+        # Equal up to the last place of the working precision.
+        torch.testing.assert_close(got.power, base.power, rtol=1e-12 if DOUBLE else 4e-7, atol=0)
         assert got.wind_direction_std == std
 
 

@@ -11,7 +11,7 @@ from fixtures import DTYPE, steering_farm
 import farmrun
 from farmrun.__main__ import main
 from farmrun.optimize.yaw import optimize_batch, optimize_yaw, yaw_bounds
-from farmrun.runner import plan_batches, prepare
+from farmrun.runner import direction_batches, prepare
 
 pytestmark = pytest.mark.float64
 
@@ -102,7 +102,7 @@ def test_one_batch_runs_from_pickled_inputs_as_in_the_driver():
     farm = steering_farm([0.0, 6 * D], [0.0, 0.3 * D], [270.0, 270.0, 90.0], [8.0, 9.0, 8.0])
     r = optimize_yaw(farm)
     v, _, _ = prepare(farm, "sequential", "cpu")
-    idx = plan_batches(v.cases.wd.tolist(), 10)[0]
+    idx = direction_batches(v.cases.wd.tolist(), 10)[0]
     b = optimize_batch(pickle.loads(pickle.dumps(v)), idx, None, None, "sequential",
                        farm.model, yaw_bounds())
     assert b.idx == [0, 1]

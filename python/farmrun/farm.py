@@ -13,7 +13,7 @@ from typing import Any, Sequence
 import torch
 
 __all__ = ["FarmDescription", "FarmInputs", "FarmResult", "FlowCases", "ModelOptions",
-           "TurbineType"]
+           "TurbineType", "TypeInputs"]
 
 @dataclass
 class TurbineType:
@@ -117,6 +117,12 @@ class ModelOptions:
 class FarmDescription:
     """A farm of one turbine type and its inflow cases.
 
+    Several turbine types: ``turbine`` a list of types and ``turbine_type``
+    each turbine's index into it (unset: all of the first). A cluster of
+    farms: ``farm_names`` and each turbine's index into them, ``farm_index``,
+    for results per farm; ``fixed`` marks turbines the layout optimiser keeps
+    where they stand (a neighbour's, say).
+
     ``hub_heights`` overrides the type's hub height per turbine. ``yaw_angles``
     and ``tilt_angles`` (degrees) are either one value per turbine, for every
     case, or one row of T values per case; unset, yaw is 0 and tilt is the
@@ -127,7 +133,7 @@ class FarmDescription:
 
     layout_x: Sequence[float]
     layout_y: Sequence[float]
-    turbine: TurbineType
+    turbine: TurbineType | Sequence[TurbineType]
     cases: FlowCases
     hub_heights: Sequence[float] | None = None
     yaw_angles: Any = None
@@ -144,6 +150,41 @@ class FarmDescription:
     # nominal one: results are their expectations under that spread (see
     # ``farmrun.spread``); 0 computes the nominal direction alone.
     wind_direction_std: float = 0.0
+    turbine_type: Sequence[int] | None = None
+    farm_names: Sequence[str] | None = None
+    farm_index: Sequence[int] | None = None
+    fixed: Sequence[bool] | None = None
+
+    @property
+    def turbine_types(self) -> list[TurbineType]:
+        """The farm's turbine types, one or several."""
+        return list(self.turbine) if isinstance(self.turbine, (list, tuple)) else [self.turbine]
+
+    def type_names(self) -> str:
+        """The types' names, joined by " + "."""
+        return " + ".join(str(t.name) for t in self.turbine_types)
+
+    def type_summary(self) -> str:
+        """The turbines by type, as headers show them: "16 x A" or "14 x A + 11 x B"."""
+        types = self.turbine_types
+        index = [0] * len(self.layout_x) if self.turbine_type is None else list(self.turbine_type)
+        counts = [index.count(k) for k in range(len(types))]
+        return " + ".join(f"{n} x {t.name}" for n, t in zip(counts, types) if n)
+
+
+@dataclass
+class TypeInputs:
+    """One validated turbine type: rotor ``diameter`` and ``hub`` (m), its table
+    (``speeds`` m/s, ``power`` W, ``thrust``), ``ref_tilt`` (deg), ``tsr``."""
+
+    name: str
+    diameter: float
+    hub: float
+    speeds: list[float]
+    power: list[float]
+    thrust: list[float]
+    ref_tilt: float
+    tsr: float
 
 
 @dataclass
@@ -175,6 +216,14 @@ class FarmInputs:
     shear: float
     zref: float
     wd_std: float = 0.0
+    # Per type, and per turbine its type, rotor diameter, farm and whether it
+    # stays put; the scalar table fields above are those of the first type.
+    types: list[TypeInputs] = field(default_factory=list)
+    type_of: list[int] = field(default_factory=list)
+    diameters: list[float] = field(default_factory=list)
+    farm_of: list[int] = field(default_factory=list)
+    farm_names: list[str] = field(default_factory=list)
+    fixed: list[bool] = field(default_factory=list)
 
 
 @dataclass

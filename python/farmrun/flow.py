@@ -24,7 +24,7 @@ import sorbane_cpp as sc
 from .errors import FarmError
 from .farm import FarmDescription, FlowCases
 from .runner import prepare, solve_batch, working_dtype
-from .turbine import DEG, rotor_effective, thrust_coefficient
+from .turbine import DEG, TurbineTables, rotor_effective, thrust_coefficient
 from .validation import fraction, validate_farm
 
 __all__ = ["MAX_PLANE_POINTS", "POINTS_PER_CHUNK", "FlowPlane", "SolvedCase", "downwind",
@@ -73,12 +73,15 @@ class SolvedCase:
             self.shear, self.zref = ff.wind_shear, ff.reference_wind_height
             u = rotor_effective(ff.u_sorted)
             yaw, tilt = fm.yaw_angles_sorted, fm.tilt_angles_sorted
-            self.ct = thrust_coefficient(table, u, yaw, tilt)
+            # The turbines in sorted order, each with its own type's table.
+            by_position = TurbineTables(table.tables,
+                                        fm.turbine_types_sorted[0] if table.several else None)
+            self.ct = thrust_coefficient(by_position, u, yaw, tilt)
             self.ti = ff.turbulence_intensity_field_sorted.mean(dim=(-2, -1))
             self.yaw = yaw
             self.x_ups, self.y_ups = grid.x_sorted, grid.y_sorted
             self.xbar, self.ybar = grid.x_sorted.mean(dim=(-2, -1)), grid.y_sorted.mean(dim=(-2, -1))
-            self.hub, self.diam = fm.hub_heights, fm.rotor_diameters
+            self.hub, self.diam = fm.hub_heights_sorted, fm.rotor_diameters_sorted
             self.cfg = cfg
             self.yaw_layout = v.cases.yaw[0]
             # The grid's rotation: about the stored centre, theta in single precision.
@@ -168,7 +171,7 @@ class FlowPlane:
 def plane_extent(farm: FarmDescription, direction: float, margin: float | None):
     """Bounding box of the layout plus ``margin`` on every side; by default 3 rotor
     diameters, with 7 more on the downstream side."""
-    D = farm.turbine.rotor_diameter
+    D = max(t.rotor_diameter for t in farm.turbine_types)
     x0, x1 = min(farm.layout_x), max(farm.layout_x)
     y0, y1 = min(farm.layout_y), max(farm.layout_y)
     if margin is not None:
@@ -208,7 +211,7 @@ def plane_grid(farm: FarmDescription, direction: float, speed: float,
         what = "--resolution" if margin is None else "--margin"
         raise FarmError(what, f"a plane of {x1 - x0:g} m x {y1 - y0:g} m at {resolution:g} m "
                               f"would hold {fx * fy:.3g} points, more than {MAX_PLANE_POINTS}")
-    h = farm.turbine.hub_height if height is None else height
+    h = farm.turbine_types[0].hub_height if height is None else height
     return x0, y0, int(fx), int(fy), h
 
 

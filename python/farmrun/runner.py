@@ -2,10 +2,12 @@
 
 A run fills the four records of ``sorbane_cpp`` (rotor grid, farm, flow field,
 model configuration) for one batch of flow cases at a time, solves, and
-returns every result in layout order, one row per flow case. A batch holds the
-cases of one wind direction; its solve is a task (``solve_cases``) that reads
-and returns only values that pickle, so the engine can run it here or on a
-Dask worker.
+returns every result in layout order, one row per flow case. Every case of a
+batch is put in its own downstream order, so a batch may mix wind directions
+(a time series, or the offsets of a spread of directions); each turbine keeps
+its own rotor, hub and type. A batch's solve is a task (``solve_cases``) that
+reads and returns only values that pickle, so the engine can run it here or
+on a Dask worker.
 """
 from __future__ import annotations
 
@@ -28,14 +30,13 @@ from .validation import show, validate_farm
 __all__ = [
     "DEFAULT_MEMORY_LIMIT", "SOLVERS", "BatchInputs", "BatchResults", "CaseValues",
     "PreparedFarm", "SolvedBatch", "batch_cases", "batch_inputs", "batch_records", "case_bytes",
-    "case_power", "check_finite", "model_config", "plan_batches", "prepare",
+    "case_power", "check_finite", "direction_batches", "model_config", "plan_batches", "prepare",
     "recorded_case_bytes", "run", "solve_batch", "solve_cases", "working_dtype",
 ]
 
 SOLVERS = ("sequential", "jacobi")
 
-# Bound on the working tensors of one solve. Each solve holds the cases of one
-# wind direction; a direction with more cases than fit is split further.
+# Bound on the working tensors of one solve.
 DEFAULT_MEMORY_LIMIT = 1 << 30
 
 
@@ -115,7 +116,7 @@ def prepare(farm: FarmDescription, solver: str, device) -> tuple[PreparedFarm, A
         return torch.tensor(values, dtype=dt, device=dev)
 
     T = len(p.x)
-    v = PreparedFarm(x=t(p.x), y=t(p.y), hub=t(p.hubs), diam=t([p.diameter] * T),
+    v = PreparedFarm(x=t(p.x), y=t(p.y), hub=t(p.hubs), diam=t(p.diameters),
                      shear=p.shear, zref=p.zref, ref_tilt=p.ref_tilt,
                      cases=CaseValues(wd=t(p.wd), ws=t(p.ws), ti=t(p.ti), freq=t(p.freq),
                                       yaw=t(p.yaw), tilt=t(p.tilt)),
@@ -171,25 +172,30 @@ def solve_batch(v: PreparedFarm, idx: Sequence[int], table, cfg, solver,
     grid.grid_resolution = N
     grid.n_turbines = T
     grid.n_findex = len(idx)
+    # Each case in its own downstream order; each rotor's points over its own diameter.
+    grid.order_per_case = True
+    grid.rotor_grid_per_turbine = True
     grid.set_grid()
     chain = 0
     if solver.name() == "jacobi":
-        # The sweep limit of this solve's own direction, from the rotor centres
+        # The sweep limit of this solve's own directions, from the rotor centres
         # exactly as the solver sees them; the caller's record stays untouched.
         chain = longest_chain(grid.x_sorted.mean(dim=(-2, -1)))
         cfg = model_config(opt, "jacobi", chain)
 
-    # The solvers index hub heights and rotor diameters by downstream position.
-    order = grid.sorted_coord_indices[0]
     farm = sc.Farm()
     farm.layout_x = v.x
     farm.layout_y = v.y
-    farm.hub_heights = v.hub[order]
-    farm.rotor_diameters = v.diam[order]
+    farm.turbines_in_layout_order = True
+    farm.hub_heights = v.hub
+    farm.rotor_diameters = v.diam
     farm.yaw_angles = c.yaw[sel]
     farm.tilt_angles = c.tilt[sel]
     farm.n_turbines = T
-    sc.farm_add_turbine_table(farm, table)
+    for t in table.tables:
+        sc.farm_add_turbine_table(farm, t)
+    if table.several:
+        farm.turbine_types = table.index
     farm.initialize(grid.sorted_coord_indices)
 
     ff = sc.FlowField()
@@ -238,13 +244,16 @@ def recorded_case_bytes(n_turbines: int, opt: ModelOptions, solver: str, device,
 
 
 def plan_batches(wind_directions: Sequence[float], max_cases: int) -> list[list[int]]:
-    """Case indices per solve: one wind direction each, at most ``max_cases`` cases.
+    """Case indices per solve, at most ``max_cases`` cases each, in case order:
+    every case is sorted by its own direction, so a solve may mix them."""
+    n, max_cases = len(wind_directions), max(1, int(max_cases))
+    return [list(range(s, min(s + max_cases, n))) for s in range(0, n, max_cases)]
 
-    The rotor grid sorts turbines by their rotated x averaged over the cases of
-    a solve, so one solve must not mix directions: the sequential solver would
-    take some turbines' operating points before the wakes of turbines upstream
-    of them. Directions are compared modulo 360 degrees.
-    """
+
+def direction_batches(wind_directions: Sequence[float], max_cases: int) -> list[list[int]]:
+    """Case indices per batch of one wind direction each (modulo 360 degrees),
+    at most ``max_cases`` cases: for searches that should see the cases of a
+    direction together."""
     groups: dict[float, list[int]] = {}
     for i, d in enumerate(wind_directions):
         groups.setdefault(float(d) % 360.0, []).append(i)

@@ -1,9 +1,10 @@
-"""The turbine: its table as the solvers read it, and power and thrust from the table.
+"""The turbines: their tables as the solvers read them, and power and thrust from them.
 
 Power and thrust follow the solvers exactly: the rotor-effective velocity is
 the cube root of the rotor-mean cube, the table is interpolated linearly (and
 extrapolated beyond its ends) by the same ``interp1d`` operator, and yaw and
-tilt turn the thrust as cos(yaw) cos(tilt) / cos(ref_tilt).
+tilt turn the thrust as cos(yaw) cos(tilt) / cos(ref_tilt). A farm of several
+types reads each turbine's power and thrust off its own type's table.
 """
 from __future__ import annotations
 
@@ -13,23 +14,62 @@ import torch  # before the extension, so tensors can cross the boundary
 
 import sorbane_cpp as sc
 
-from .farm import FarmInputs
+from dataclasses import dataclass
 
-__all__ = ["DEG", "rotor_effective", "table_power", "thrust_coefficient", "turbine_table"]
+from .farm import FarmInputs, TypeInputs
+
+__all__ = ["DEG", "TurbineTables", "peak_power_up_to", "rotor_effective", "table_power",
+           "thrust_coefficient", "turbine_table"]
 
 DEG = 0.01745329238474369  # pi/180 as the solvers apply it
 
 
-def turbine_table(inputs: FarmInputs, dtype: torch.dtype, device) -> sc.PowerThrustTable:
-    """The turbine table of validated ``inputs``, in ``dtype`` on ``device`` (the
-    compiled record does not pickle: a Dask worker rebuilds it from the inputs)."""
+@dataclass
+class TurbineTables:
+    """The farm's turbine tables, one per type, and each turbine's type, (T,)
+    long in layout order (None: every turbine of the one type)."""
+
+    tables: list
+    index: torch.Tensor | None = None
+
+    @property
+    def several(self) -> bool:
+        return self.index is not None
+
+
+def _table(t: TypeInputs, dtype: torch.dtype, device) -> sc.PowerThrustTable:
     table = sc.PowerThrustTable()
-    table.wind_speed = torch.tensor(inputs.speeds, dtype=dtype, device=device)
-    table.thrust_coefficient = torch.tensor(inputs.thrust, dtype=dtype, device=device)
-    table.power = torch.tensor(inputs.power, dtype=dtype, device=device)
-    table.ref_tilt = inputs.ref_tilt
-    table.tip_speed_ratio = inputs.tsr
+    table.wind_speed = torch.tensor(t.speeds, dtype=dtype, device=device)
+    table.thrust_coefficient = torch.tensor(t.thrust, dtype=dtype, device=device)
+    table.power = torch.tensor(t.power, dtype=dtype, device=device)
+    table.ref_tilt = t.ref_tilt
+    table.tip_speed_ratio = t.tsr
     return table
+
+
+def turbine_table(inputs: FarmInputs, dtype: torch.dtype, device) -> TurbineTables:
+    """The turbine tables of validated ``inputs``, in ``dtype`` on ``device`` (the
+    compiled records do not pickle: a Dask worker rebuilds them from the inputs)."""
+    tables = [_table(t, dtype, device) for t in inputs.types]
+    index = None
+    if len(tables) > 1:
+        index = torch.tensor(inputs.type_of, dtype=torch.long, device=device)
+    return TurbineTables(tables, index)
+
+
+def _per_type(tt: TurbineTables, value) -> torch.Tensor:
+    """value(table, turbines) for each type, each turbine's from its own type;
+    turbines: a (T,) mask, or None for every turbine."""
+    if not tt.several:
+        return value(tt.tables[0], None)
+    out = None
+    for k, table in enumerate(tt.tables):
+        own = tt.index == k
+        if not bool(own.any()):
+            continue
+        v = value(table, own)
+        out = v if out is None else torch.where(own, v, out)
+    return out
 
 
 def rotor_effective(u: torch.Tensor) -> torch.Tensor:
@@ -50,15 +90,31 @@ def _misalignment(yaw, tilt, ref_tilt):
     return torch.cos(DEG * yaw) * torch.cos(DEG * tilt) / cos_ref
 
 
-def thrust_coefficient(table, u, yaw, tilt):
+def thrust_coefficient(tt: TurbineTables, u, yaw, tilt):
     """The thrust coefficient as the solvers derive it: table lookup, cut to
-    [0, 0.9999], corrected for yaw and tilt against the reference tilt."""
-    ct = _interp(table.wind_speed, table.thrust_coefficient, u).clamp(0.0, 0.9999)
-    return (ct * _misalignment(yaw, tilt, table.ref_tilt)).clamp(0.0, 0.9999)
+    [0, 0.9999], corrected for yaw and tilt against the reference tilt; u, yaw
+    and tilt (..., T)."""
+    def one(table, _):
+        ct = _interp(table.wind_speed, table.thrust_coefficient, u).clamp(0.0, 0.9999)
+        return (ct * _misalignment(yaw, tilt, table.ref_tilt)).clamp(0.0, 0.9999)
+    return _per_type(tt, one)
 
 
-def table_power(table, u, yaw, exponent):
+def table_power(tt: TurbineTables, u, yaw, exponent):
     """Table power at the rotor-effective velocity, never negative (the table is
-    extrapolated linearly), times cos(yaw)^exponent."""
-    p = _interp(table.wind_speed, table.power, u).clamp_min(0.0)
-    return p * torch.cos(DEG * yaw).clamp_min(0.0).pow(exponent)
+    extrapolated linearly), times cos(yaw)^exponent; u and yaw (..., T)."""
+    def one(table, _):
+        p = _interp(table.wind_speed, table.power, u).clamp_min(0.0)
+        return p * torch.cos(DEG * yaw).clamp_min(0.0).pow(exponent)
+    return _per_type(tt, one)
+
+
+def peak_power_up_to(tt: TurbineTables, u: torch.Tensor) -> torch.Tensor:
+    """Each turbine's highest table power at any speed up to u, (..., T): the
+    most it can give where wakes only slow the flow."""
+    def one(table, _):
+        p_at = _interp(table.wind_speed, table.power, u).clamp_min(0.0)
+        below = table.wind_speed <= u.unsqueeze(-1)
+        rows = torch.where(below, table.power.clamp_min(0.0), torch.zeros_like(table.power))
+        return torch.maximum(p_at, rows.amax(-1))
+    return _per_type(tt, one)

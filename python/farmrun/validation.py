@@ -14,7 +14,7 @@ from dataclasses import fields
 from typing import Sequence
 
 from .errors import FarmError
-from .farm import FarmDescription, FarmInputs, ModelOptions
+from .farm import FarmDescription, FarmInputs, ModelOptions, TurbineType, TypeInputs
 from .spread import MAX_WIND_DIRECTION_STD
 
 __all__ = ["INT_RANGES", "MODEL_RANGES", "as_list", "fraction", "is_number", "number", "numbers",
@@ -168,46 +168,86 @@ def _check_model_options(opt: ModelOptions) -> None:
                 _in_range(path, v, *MODEL_RANGES[f.name])
 
 
-def validate_farm(farm: FarmDescription) -> FarmInputs:
-    """Checks every value and returns them as plain lists; raises FarmError."""
-    tt, cases, opt = farm.turbine, farm.cases, farm.model
-    x = numbers("layout_x", farm.layout_x)
-    y = numbers("layout_y", farm.layout_y, n=len(x))
-    T = len(x)
-    diameter = number("turbine.rotor_diameter", tt.rotor_diameter, positive=True)
-    hub = number("turbine.hub_height", tt.hub_height, positive=True)
-    hubs = [hub] * T if farm.hub_heights is None else numbers(
-        "hub_heights", farm.hub_heights, n=T, positive=True)
-    # The rotor must clear the ground: the shear profile has no value below it.
-    for t, h in enumerate(hubs):
-        if h < 0.5 * diameter:
-            path = "turbine.hub_height" if farm.hub_heights is None else f"hub_heights[{t}]"
-            raise FarmError(path, f"must be at least half the rotor diameter "
-                                  f"({0.5 * diameter:g} m), got {h:g}")
-    pair = _closest_pair(x, y)
-    if pair is not None and pair[2] < diameter:
-        i, j, dist = pair
-        raise FarmError("layout", f"turbines {i} and {j} are {dist:.4g} m apart, closer than "
-                                  f"one rotor diameter ({diameter:g} m)")
-
-    speeds = numbers("turbine.wind_speed", tt.wind_speed, min_len=2, nonneg=True)
+def _turbine_type(path: str, tt) -> TypeInputs:
+    """One turbine type checked; errors name its fields under ``path``."""
+    if not isinstance(tt, TurbineType):
+        raise FarmError(path, f"expected a turbine type, got {show(tt)}")
+    diameter = number(f"{path}.rotor_diameter", tt.rotor_diameter, positive=True)
+    hub = number(f"{path}.hub_height", tt.hub_height, positive=True)
+    speeds = numbers(f"{path}.wind_speed", tt.wind_speed, min_len=2, nonneg=True)
     for i in range(1, len(speeds)):
         if not speeds[i] > speeds[i - 1]:
-            raise FarmError("turbine.wind_speed", "must be strictly ascending, got "
+            raise FarmError(f"{path}.wind_speed", "must be strictly ascending, got "
                             f"{speeds[i]:g} after {speeds[i - 1]:g} at index {i}")
-    power = numbers("turbine.power", tt.power, n=len(speeds), nonneg=True)
-    thrust = numbers("turbine.thrust_coefficient", tt.thrust_coefficient, n=len(speeds),
-                      nonneg=True)
+    power = numbers(f"{path}.power", tt.power, n=len(speeds), nonneg=True)
+    thrust = numbers(f"{path}.thrust_coefficient", tt.thrust_coefficient, n=len(speeds),
+                     nonneg=True)
     # Momentum theory, on which the wake's induction rests, has no solution above 1.
     for i, c in enumerate(thrust):
         if c > 1.0:
-            raise FarmError(f"turbine.thrust_coefficient[{i}]", f"must lie in [0, 1], got {c:g}")
-    ref_tilt = number("turbine.ref_tilt", tt.ref_tilt)
+            raise FarmError(f"{path}.thrust_coefficient[{i}]", f"must lie in [0, 1], got {c:g}")
+    ref_tilt = number(f"{path}.ref_tilt", tt.ref_tilt)
     if not -90.0 < ref_tilt < 90.0:
         # The thrust is corrected by cos(tilt) / cos(ref_tilt).
-        raise FarmError("turbine.ref_tilt", f"must lie strictly between -90 and 90 degrees, "
+        raise FarmError(f"{path}.ref_tilt", f"must lie strictly between -90 and 90 degrees, "
                                             f"got {ref_tilt:g}")
-    tsr = number("turbine.tip_speed_ratio", tt.tip_speed_ratio, positive=True)
+    tsr = number(f"{path}.tip_speed_ratio", tt.tip_speed_ratio, positive=True)
+    return TypeInputs(str(tt.name), diameter, hub, speeds, power, thrust, ref_tilt, tsr)
+
+
+def _indices(path: str, values, n: int, count: int, what: str) -> list[int]:
+    """n integers from 0 to count - 1, one per turbine."""
+    values = as_list(values)
+    if isinstance(values, (str, bytes)) or not isinstance(values, Sequence) or len(values) != n:
+        raise FarmError(path, f"expected {n} indices (one per turbine), got {show(values)}")
+    for t, k in enumerate(values):
+        if not isinstance(k, int) or isinstance(k, bool) or not 0 <= k < count:
+            raise FarmError(f"{path}[{t}]", f"expected the index of one of the {count} {what} "
+                                            f"(0 to {count - 1}), got {show(k)}")
+    return [int(k) for k in values]
+
+
+def validate_farm(farm: FarmDescription) -> FarmInputs:
+    """Checks every value and returns them as plain lists; raises FarmError."""
+    cases, opt = farm.cases, farm.model
+    x = numbers("layout_x", farm.layout_x)
+    y = numbers("layout_y", farm.layout_y, n=len(x))
+    T = len(x)
+    several = isinstance(farm.turbine, (list, tuple))
+    if several and not farm.turbine:
+        raise FarmError("turbines", "expected at least one turbine type, got none")
+    types = [_turbine_type(f"turbines[{k}]" if several else "turbine", tt)
+             for k, tt in enumerate(farm.turbine_types)]
+    type_of = [0] * T if farm.turbine_type is None else _indices(
+        "turbine_type", farm.turbine_type, T, len(types), "turbine types")
+    diameters = [types[k].diameter for k in type_of]
+    hubs = [types[k].hub for k in type_of] if farm.hub_heights is None else numbers(
+        "hub_heights", farm.hub_heights, n=T, positive=True)
+    # The rotor must clear the ground: the shear profile has no value below it.
+    for t, (h, d) in enumerate(zip(hubs, diameters)):
+        if h < 0.5 * d:
+            if farm.hub_heights is not None:
+                path = f"hub_heights[{t}]"
+            else:
+                path = f"turbines[{type_of[t]}].hub_height" if several else "turbine.hub_height"
+            raise FarmError(path, f"must be at least half the rotor diameter "
+                                  f"({0.5 * d:g} m), got {h:g}")
+    pair = _closest_pair(x, y)
+    if pair is not None:
+        i, j, dist = pair
+        reach = 0.5 * (diameters[i] + diameters[j])
+        if dist < reach:
+            raise FarmError("layout", f"turbines {i} and {j} are {dist:.4g} m apart, closer "
+                                      f"than one rotor diameter ({reach:g} m)")
+    farm_names = [str(n) for n in farm.farm_names] if farm.farm_names else [farm.name]
+    farm_of = [0] * T if farm.farm_index is None else _indices(
+        "farm_index", farm.farm_index, T, len(farm_names), "farms")
+    fixed = [False] * T if farm.fixed is None else [bool(v) for v in as_list(farm.fixed)]
+    if len(fixed) != T:
+        raise FarmError("fixed", f"expected {T} flags (one per turbine), got {show(farm.fixed)}")
+    first = types[0]
+    diameter, speeds, power, thrust = first.diameter, first.speeds, first.power, first.thrust
+    ref_tilt, tsr = first.ref_tilt, first.tsr
 
     wd = numbers("cases.wind_directions", cases.wind_directions)
     F = len(wd)
@@ -232,13 +272,15 @@ def validate_farm(farm: FarmDescription) -> FarmInputs:
 
     yaw = [[0.0] * T] * F if farm.yaw_angles is None else _angles(
         "yaw_angles", farm.yaw_angles, F, T)
-    tilt = [[ref_tilt] * T] * F if farm.tilt_angles is None else _angles(
+    tilt = [[types[k].ref_tilt for k in type_of]] * F if farm.tilt_angles is None else _angles(
         "tilt_angles", farm.tilt_angles, F, T)
     shear = number("wind_shear", farm.wind_shear)
-    zref = hub if farm.reference_wind_height is None else number(
+    zref = first.hub if farm.reference_wind_height is None else number(
         "reference_wind_height", farm.reference_wind_height, positive=True)
     wd_std = wind_direction_std("wind_direction_std", farm.wind_direction_std)
     _check_model_options(opt)
     return FarmInputs(x=x, y=y, hubs=hubs, diameter=diameter, speeds=speeds, power=power,
                       thrust=thrust, ref_tilt=ref_tilt, tsr=tsr, wd=wd, ws=ws, ti=ti, freq=freq,
-                      yaw=yaw, tilt=tilt, shear=shear, zref=zref, wd_std=wd_std)
+                      yaw=yaw, tilt=tilt, shear=shear, zref=zref, wd_std=wd_std, types=types,
+                      type_of=type_of, diameters=diameters, farm_of=farm_of,
+                      farm_names=farm_names, fixed=fixed)

@@ -15,10 +15,14 @@ from ..validation import show, validate_farm
 
 __all__ = ["MAX_DEPTH", "farm_from_dict", "farm_to_dict", "load_farm_file"]
 
-_TOP_REQUIRED = ("layout_x", "layout_y", "turbine")
-_TOP_OPTIONAL = ("name", "hub_heights", "yaw_angles", "tilt_angles", "wind_shear",
+_TOP_REQUIRED = ("layout_x", "layout_y")
+# A farm of one type gives ``turbine``; of several, ``turbines`` and each
+# turbine's index into them, ``turbine_type``.
+_TOP_OPTIONAL = ("turbine", "turbines", "turbine_type", "farm_names", "farm_index", "fixed",
+                 "name", "hub_heights", "yaw_angles", "tilt_angles", "wind_shear",
                  "reference_wind_height", "wind_direction_std", "model", "wind_rose", "cases",
                  "boundary")
+_PER_TURBINE = ("turbine_type", "farm_names", "farm_index", "fixed")
 _TURBINE_REQUIRED = ("rotor_diameter", "hub_height", "wind_speed", "power", "thrust_coefficient")
 _TURBINE_OPTIONAL = ("name", "ref_tilt", "tip_speed_ratio")
 _ROSE_REQUIRED = ("wind_directions", "wind_speeds", "frequencies")
@@ -68,7 +72,8 @@ def _object(path: str, value, required, optional) -> dict:
 def farm_from_dict(data) -> FarmDescription:
     """Builds and validates a farm from the parsed JSON document; raises FarmError."""
     if not isinstance(data, dict):
-        raise FarmError("farm", f"expected a JSON object with the keys {', '.join(_TOP_REQUIRED)} "
+        raise FarmError("farm", f"expected a JSON object with the keys "
+                                f"{', '.join(_TOP_REQUIRED + ('turbine',))} "
                                 f"at the top level, got {_kind(data)}")
     if not _depth_at_most(data, MAX_DEPTH):
         raise FarmError("farm", f"nested more than {MAX_DEPTH} levels deep "
@@ -76,9 +81,15 @@ def farm_from_dict(data) -> FarmDescription:
     top = _object("", data, _TOP_REQUIRED, _TOP_OPTIONAL)
     if ("wind_rose" in top) == ("cases" in top):
         raise FarmError("wind_rose", "give exactly one of 'wind_rose' and 'cases'")
-    t = _object("turbine", top["turbine"], _TURBINE_REQUIRED, _TURBINE_OPTIONAL)
-    turbine = TurbineType(name=str(t.get("name", "turbine")), **{
-        k: t[k] for k in _TURBINE_REQUIRED + _TURBINE_OPTIONAL[1:] if k in t})
+    if ("turbine" in top) == ("turbines" in top):
+        raise FarmError("turbine", "give exactly one of 'turbine' and 'turbines'")
+    if "turbine" in top:
+        turbine = _turbine_type("turbine", top["turbine"])
+    else:
+        types = top["turbines"]
+        if not isinstance(types, list) or not types:
+            raise FarmError("turbines", f"expected a list of turbine types, got {show(types)}")
+        turbine = [_turbine_type(f"turbines[{k}]", t) for k, t in enumerate(types)]
     if "wind_rose" in top:
         r = _object("wind_rose", top["wind_rose"], _ROSE_REQUIRED, _ROSE_OPTIONAL)
         cases = WindRose(**r).cases()
@@ -89,11 +100,18 @@ def farm_from_dict(data) -> FarmDescription:
         layout_x=top["layout_x"], layout_y=top["layout_y"], turbine=turbine, cases=cases,
         model=model, name=str(top.get("name", "farm")),
         **{k: top[k] for k in ("hub_heights", "yaw_angles", "tilt_angles", "wind_shear",
-                               "reference_wind_height", "wind_direction_std") if k in top})
+                               "reference_wind_height", "wind_direction_std") + _PER_TURBINE
+           if k in top})
     if "boundary" in top:
         farm.boundaries = _boundary_rings(top["boundary"])
     validate_farm(farm)
     return farm
+
+
+def _turbine_type(path: str, value) -> TurbineType:
+    t = _object(path, value, _TURBINE_REQUIRED, _TURBINE_OPTIONAL)
+    return TurbineType(name=str(t.get("name", "turbine")), **{
+        k: t[k] for k in _TURBINE_REQUIRED + _TURBINE_OPTIONAL[1:] if k in t})
 
 
 def _boundary_rings(value) -> list[tuple[list[float], list[float]]]:
@@ -156,11 +174,20 @@ def farm_to_dict(farm: FarmDescription) -> dict:
     """The farm as a farm-file document that ``farm_from_dict`` reads back to the
     same farm: the inflow as explicit ``cases``, and the site's polygons (or a
     circle's outline) as its ``boundary``."""
-    t, c = farm.turbine, farm.cases
+    c = farm.cases
+
+    def type_doc(t):
+        return {"name": t.name, **{k: _plain(getattr(t, k)) for k in
+                                   _TURBINE_REQUIRED + _TURBINE_OPTIONAL[1:]}}
     doc = {"name": farm.name, "layout_x": _plain(farm.layout_x),
-           "layout_y": _plain(farm.layout_y),
-           "turbine": {"name": t.name, **{k: _plain(getattr(t, k)) for k in
-                                          _TURBINE_REQUIRED + _TURBINE_OPTIONAL[1:]}}}
+           "layout_y": _plain(farm.layout_y)}
+    if isinstance(farm.turbine, (list, tuple)):
+        doc["turbines"] = [type_doc(t) for t in farm.turbine]
+    else:
+        doc["turbine"] = type_doc(farm.turbine)
+    for key in _PER_TURBINE:
+        if getattr(farm, key) is not None:
+            doc[key] = _plain(getattr(farm, key))
     cases = {"wind_directions": _plain(c.wind_directions), "wind_speeds": _plain(c.wind_speeds),
              "turbulence_intensities": _plain(c.turbulence_intensities)}
     if c.time is not None:

@@ -29,7 +29,7 @@ MAX_FLOW_FIELD_CASES = 24
 def _plane_axes(farm: FarmDescription, planes: dict):
     """x and y sample points of the requested planes: the bounds and spacing
     given, else 3 rotor diameters around the layout every 20 m."""
-    d = farm.turbine.rotor_diameter
+    d = max(t.rotor_diameter for t in farm.turbine_types)
     x0, x1 = planes.get("x_bounds") or (min(farm.layout_x) - 3 * d, max(farm.layout_x) + 3 * d)
     y0, y1 = planes.get("y_bounds") or (min(farm.layout_y) - 3 * d, max(farm.layout_y) + 3 * d)
 

@@ -47,10 +47,10 @@ from ..energy import HOURS_PER_YEAR
 from ..engine import map_batches
 from ..errors import FarmError
 from ..farm import FarmDescription, FarmInputs, ModelOptions
-from ..runner import (DEFAULT_MEMORY_LIMIT, PreparedFarm, batch_records, plan_batches, prepare,
-                      recorded_case_bytes, run, solve_batch, working_dtype)
+from ..runner import (DEFAULT_MEMORY_LIMIT, PreparedFarm, batch_records, direction_batches,
+                      prepare, recorded_case_bytes, run, solve_batch, working_dtype)
 from ..spread import direction_offsets
-from ..turbine import rotor_effective, table_power
+from ..turbine import peak_power_up_to, rotor_effective, table_power
 
 __all__ = ["BatchYaw", "DEFAULT_MAX_ITER", "FTOL", "MIN_RELATIVE_GAIN", "YawBounds",
            "YawResult", "best_possible_power", "optimize_batch",
@@ -172,10 +172,7 @@ class YawResult:
 def best_possible_power(table, u_free: torch.Tensor) -> torch.Tensor:
     """Per case the most power the farm could give: each turbine's highest table
     power at any speed up to its wake-free speed, (F, T) -> (F,)."""
-    p_free = table_power(table, u_free, torch.zeros_like(u_free), 0.0)
-    below = table.wind_speed <= u_free.unsqueeze(-1)
-    p_rows = torch.where(below, table.power.clamp_min(0.0), torch.zeros_like(table.power))
-    return torch.maximum(p_free, p_rows.amax(-1)).sum(-1)
+    return peak_power_up_to(table, u_free).sum(-1)
 
 
 def _check_finite(power: torch.Tensor, p: FarmInputs, idx: Sequence[int]) -> None:
@@ -317,7 +314,9 @@ def optimize_yaw(farm: FarmDescription, min_yaw: float = -25.0, max_yaw: float =
         n_offsets = len(direction_offsets(std)[0])
         batch_size = memory_limit // (2 * n_offsets *
                                       recorded_case_bytes(T, opt, solver, device, itemsize))
-    batches = plan_batches(v.cases.wd.tolist(), batch_size)
+    # L-BFGS-B searches the cases of a direction together: its stopping test
+    # on their mean power suits cases of one kind.
+    batches = direction_batches(v.cases.wd.tolist(), batch_size)
     done = map_batches(_optimize_task, (v, solver, opt, bounds, max_iter), batches,
                        engine=engine, client=client, progress=progress)
 
