@@ -13,7 +13,8 @@ from .farm import FarmDescription, FarmResult, FlowCases
 from .validation import as_list, fraction, numbers
 
 __all__ = ["HOURS_PER_YEAR", "SECTOR_WIDTH", "SPEED_BIN_WIDTH", "AnnualEnergy", "WindRose",
-           "annual_energy", "case_values", "energy_table_lines", "energy_tables", "weibull_rose"]
+           "annual_energy", "case_values", "energy_table_lines", "energy_tables", "farm_energy",
+           "weibull_rose"]
 
 # 365.25 days of 24 hours: the mean length of a calendar year, leap years included.
 HOURS_PER_YEAR = 8766.0
@@ -122,6 +123,24 @@ def annual_energy(result: FarmResult, hours_per_year: float = HOURS_PER_YEAR) ->
         turbine_aep_gwh=e, turbine_aep_no_wake_gwh=e0, turbine_wake_loss_percent=_loss(e, e0),
         turbine_mean_speed=(w * result.rotor_velocity.double()).sum(0),
         hours_per_year=hours_per_year)
+
+
+def farm_energy(result: FarmResult, energy: AnnualEnergy) -> list[dict]:
+    """AEP per farm of a cluster, in the order of its farm names: the farm, its
+    turbine count, AEP with and without wakes (GWh) and wake loss (%). The
+    wakes are those of the whole cluster, the neighbours' included."""
+    p = result.inputs
+    farm_of = torch.tensor(p.farm_of if p is not None else [0] * len(energy.turbine_aep_gwh))
+    names = p.farm_names if p is not None else ["farm"]
+    rows = []
+    for k, name in enumerate(names):
+        own = farm_of == k
+        e = float(energy.turbine_aep_gwh[own].sum())
+        e0 = float(energy.turbine_aep_no_wake_gwh[own].sum())
+        rows.append({"farm": name, "turbines": int(own.sum()), "aep_gwh": e,
+                     "aep_no_wake_gwh": e0,
+                     "wake_loss_percent": 100.0 * (1.0 - e / e0) if e0 > 0 else 0.0})
+    return rows
 
 
 # --- by direction and by speed ---------------------------------------------------

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 
-from ..energy import AnnualEnergy
+from ..energy import AnnualEnergy, farm_energy
 from ..farm import FarmDescription, FarmResult
 from ..runner import working_dtype
 
@@ -41,8 +41,9 @@ UNITS = {
 
 
 def run_document(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy,
-              device: str = "cpu") -> dict:
-    """The results; every number that came from the farm is echoed as given."""
+                 device: str = "cpu", engine: str | None = None) -> dict:
+    """The results; every number that came from the farm is echoed as given.
+    ``engine`` ("local" or "dask"), where given, says what solved the batches."""
     p = result.inputs
     mean_power = (result.frequencies.double().unsqueeze(1) * result.power.double()).sum(0)
 
@@ -57,8 +58,8 @@ def run_document(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy
          "wake_loss_percent": float(energy.turbine_wake_loss_percent[t])}
         for t in range(len(p.x))]
     doc = {
-        "farm": farm.name, "turbine_type": farm.turbine.name, "solver": result.solver,
-        "device": device, "working_precision": str(working_dtype()).replace("torch.", ""),
+        "farm": farm.name, "turbine_type": farm.type_names(), "solver": result.solver,
+        "device": device, **({"engine": engine} if engine else {}), "working_precision": str(working_dtype()).replace("torch.", ""),
         "version": package_version(), "units": UNITS,
         "wind_direction_std": result.wind_direction_std,
         "inputs": {
@@ -71,6 +72,8 @@ def run_document(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy
                     "wake_loss_percent": energy.wake_loss_percent,
                     "hours_per_year": energy.hours_per_year},
         "turbines": turbines,
+        # AEP per farm of a cluster, with the wakes of the whole cluster.
+        "farms": farm_energy(result, energy),
         "cases": {
             "wind_direction": p.wd, "wind_speed": p.ws, "turbulence_intensity": p.ti,
             "frequency": p.freq, "farm_power_w": rows(result.farm_power),

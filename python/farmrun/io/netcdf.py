@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 import torch
 
-from ..energy import AnnualEnergy, annual_energy, case_values, energy_tables
+from ..energy import AnnualEnergy, annual_energy, case_values, energy_tables, farm_energy
 from ..farm import FarmDescription, FarmResult
 from ..runner import working_dtype
 from .atomic import write_outputs
@@ -71,13 +71,14 @@ def _layout(farm: FarmDescription, result: FarmResult):
 
 
 def result_dataset(farm: FarmDescription, result: FarmResult,
-                   energy: AnnualEnergy | None = None):
+                   energy: AnnualEnergy | None = None, engine: str | None = None):
     """The run as an ``xarray.Dataset`` with units attributes.
 
     Dimensions ``turbine`` and the case dimensions; per-turbine coordinates
     x, y and hub_height; per-case and per-turbine variables; the case
     frequencies; AEP and wake loss per direction and per speed; the model
-    options, solver, precision and version as global attributes.
+    options, solver, precision and version as global attributes, and the
+    ``engine`` that solved the batches ("local" or "dask") where given.
     """
     import xarray as xr
 
@@ -133,8 +134,8 @@ def result_dataset(farm: FarmDescription, result: FarmResult,
             v[f"{name}_{key}"] = (dim, np.array([r[col] for r in rows]),
                                   {"units": u, "long_name": f"{name.replace('_', ' ')} "
                                                             f"{key.replace('_', ' ')}"})
-    attrs = {"title": f"farmrun results: {farm.name}", "turbine_type": farm.turbine.name,
-             "solver": result.solver,
+    attrs = {"title": f"farmrun results: {farm.name}", "turbine_type": farm.type_names(),
+             "solver": result.solver, **({"engine": engine} if engine else {}),
              "precision": "float64" if working_dtype() == torch.float64 else "float32",
              "farmrun_version": VERSION, "aep_gwh": energy.aep_gwh,
              "aep_no_wake_gwh": energy.aep_no_wake_gwh,
@@ -148,6 +149,16 @@ def result_dataset(farm: FarmDescription, result: FarmResult,
         if value is None:
             value = "derived"
         attrs[f"model_{k}"] = int(value) if isinstance(value, bool) else value
+    farms = farm_energy(result, energy)
+    coords["farm"] = ("farm", np.array([r["farm"] for r in farms]))
+    for col, name, u in (("aep_gwh", "aep_farm", "GWh"), ("aep_no_wake_gwh", "aep_no_wake_farm",
+                                                         "GWh"), ("wake_loss_percent",
+                                                                  "wake_loss_farm", "%")):
+        v[name] = ("farm", np.array([r[col] for r in farms]),
+                   {"units": u, "long_name": f"{name.replace('_', ' ')}, cluster wakes included"})
+    if result.inputs is not None:
+        v["turbine_farm"] = ("turbine", np.array(result.inputs.farm_of),
+                             {"long_name": "index of the turbine's farm"})
     return xr.Dataset(v, coords=coords, attrs=attrs)
 
 

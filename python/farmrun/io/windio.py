@@ -45,8 +45,8 @@ class WindIOSystem:
     ``turbine_power`` holds, when the turbine types share one thrust curve
     but not one power curve, each turbine's (wind speeds, power) table; the
     run uses the first type's table and ``apply_power_curves`` replaces the
-    power of the others. ``outputs`` are the file requests of
-    ``model_outputs_specification``.
+    power of the others. ``turbine_names`` is each turbine's type name.
+    ``outputs`` are the file requests of ``model_outputs_specification``.
     """
 
     farm: FarmDescription
@@ -54,6 +54,14 @@ class WindIOSystem:
     turbine_power: list[tuple[list[float], list[float]]] | None = None
     outputs: dict = field(default_factory=dict)
     source: str = ""
+    turbine_names: list[str] = field(default_factory=list)
+
+    def fleet(self) -> str:
+        """The turbines for a header: "25 x NAME", or the count of each type in
+        order of first appearance, "11 x A, 14 x B"."""
+        names = self.turbine_names or [self.farm.turbine_types[0].name] * len(self.farm.layout_x)
+        counts = {name: names.count(name) for name in dict.fromkeys(names)}
+        return ", ".join(f"{n} x {name}" for name, n in counts.items())
 
 
 # --- loading and validation -------------------------------------------------
@@ -67,7 +75,9 @@ def load_windio(path) -> WindIOSystem:
     if not path.is_file():
         raise FarmError(str(path), "cannot read the windIO file (no such file)")
     try:
-        data = windIO.load_yaml(path)
+        # The real path: windIO resolves an !include inside an included file
+        # by joining names, and a symlinked folder's ".." would then lead astray.
+        data = windIO.load_yaml(path.resolve())
     except FarmError:
         raise
     except Exception as e:  # YAML syntax, a missing !include, an unreadable NetCDF file
@@ -237,23 +247,28 @@ def system_from_dict(data: dict) -> WindIOSystem:
     attrs = data.get("attributes") or {}
     wr = site["energy_resource"]["wind_resource"]
 
-    layouts = wf["layouts"]
-    if isinstance(layouts, list):
-        if len(layouts) > 1:
-            notes.append(f"wind_farm.layouts: {len(layouts)} layouts; farmrun runs the first")
-        layouts = layouts[0]
-    coords = layouts["coordinates"]
-    x = numbers("wind_farm.layouts.coordinates.x", coords["x"])
-    y = numbers("wind_farm.layouts.coordinates.y", coords["y"], n=len(x))
-    if "z" in coords and any(float(v) != 0.0 for v in coords["z"]):
-        notes.append("wind_farm.layouts.coordinates.z: ground elevation is not available; "
-                     "all turbines stand on flat ground")
+    # Several layouts are a cluster of farms, solved together so that each
+    # sees its neighbours' wakes.
+    layouts = wf["layouts"] if isinstance(wf["layouts"], list) else [wf["layouts"]]
+    x, y, farm_of = [], [], []
+    for k, lay in enumerate(layouts):
+        p = "wind_farm.layouts" if len(layouts) == 1 else f"wind_farm.layouts[{k}]"
+        coords = lay["coordinates"]
+        xs = numbers(f"{p}.coordinates.x", coords["x"])
+        x += xs
+        y += numbers(f"{p}.coordinates.y", coords["y"], n=len(xs))
+        farm_of += [k] * len(xs)
+        if "z" in coords and any(float(v) != 0.0 for v in coords["z"]):
+            notes.append(f"{p}.coordinates.z: ground elevation is not available; "
+                         "all turbines stand on flat ground")
+    name = str(data.get("name", "windIO system"))
+    farm_names = [f"{wf.get('name', name)} layout {k}" for k in range(len(layouts))]
 
     density = DEFAULT_AIR_DENSITY
     if "density" in wr:
         rho = resource_array(f"{RESOURCE}.density", wr["density"], {})
         density = float(rho)
-    turbine, hubs, per_turbine = turbine_types(wf, len(x), density, notes)
+    types, type_of, hubs, names = turbine_types(wf, layouts, density, notes)
 
     rc = (attrs.get("model_outputs_specification") or {}).get("run_configuration") or {}
     if "time" in wr:
@@ -279,15 +294,19 @@ def system_from_dict(data: dict) -> WindIOSystem:
         notes.append(f"attributes.flow_model.name: {attrs['flow_model']['name']!r}; "
                      f"farmrun's own model is used")
 
+    several = len(types) > 1
     farm = FarmDescription(
-        layout_x=x, layout_y=y, turbine=turbine, cases=cases,
+        layout_x=x, layout_y=y, turbine=types if several else types[0], cases=cases,
+        turbine_type=type_of if several else None,
         hub_heights=hubs if len(set(hubs)) > 1 else None, wind_shear=shear,
         reference_wind_height=zref, model=_model_options(attrs, notes),
-        name=str(data.get("name", "windIO system")), boundaries=_boundaries(site),
-        boundary_circle=_circle(site), wind_direction_std=_wind_direction_std(attrs))
+        name=name, boundaries=_boundaries(site),
+        boundary_circle=_circle(site), wind_direction_std=_wind_direction_std(attrs),
+        farm_names=farm_names if len(layouts) > 1 else None,
+        farm_index=farm_of if len(layouts) > 1 else None)
     outputs = _outputs(attrs, notes)
-    return WindIOSystem(farm=farm, notes=list(dict.fromkeys(notes)), turbine_power=per_turbine,
-                        outputs=outputs)
+    return WindIOSystem(farm=farm, notes=list(dict.fromkeys(notes)), outputs=outputs,
+                        turbine_names=names)
 
 
 def apply_power_curves(system: WindIOSystem, result: FarmResult) -> FarmResult:

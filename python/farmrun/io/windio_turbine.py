@@ -14,7 +14,7 @@ import numpy as np
 
 from ..errors import FarmError
 from ..farm import TurbineType
-from ..validation import numbers
+from ..validation import number, numbers
 
 __all__ = ["DEFAULT_AIR_DENSITY", "rated_power_curve", "turbine_from_windio", "turbine_types"]
 
@@ -74,7 +74,12 @@ def turbine_from_windio(data: dict, path: str = "turbine",
     perf = data["performance"]
     p = f"{path}.performance"
     operating = (0.0, math.inf)
-    diameter = float(data["rotor_diameter"])
+    # Checked here so that a message names the field in the windIO file.
+    diameter = number(f"{path}.rotor_diameter", data["rotor_diameter"], positive=True)
+    hub = number(f"{path}.hub_height", data["hub_height"], positive=True)
+    if hub < 0.5 * diameter:
+        raise FarmError(f"{path}.hub_height", f"must be at least half the rotor diameter "
+                                              f"({0.5 * diameter:g} m), got {hub:g}")
     ct = _curve(f"{p}.Ct_curve", perf["Ct_curve"], "Ct_values", "Ct_wind_speeds")
     if "power_curve" in perf:
         power = _curve(f"{p}.power_curve", perf["power_curve"], "power_values",
@@ -95,31 +100,41 @@ def turbine_from_windio(data: dict, path: str = "turbine",
     power = (power[0], [efficiency * v for v in power[1]])
     speeds, pw, cts = _table(power, ct, operating)
     return TurbineType(name=str(data.get("name", "turbine")), rotor_diameter=diameter,
-                       hub_height=float(data["hub_height"]), wind_speed=speeds, power=pw,
-                       thrust_coefficient=cts, tip_speed_ratio=float(data.get("TSR", 8.0)))
+                       hub_height=hub, wind_speed=speeds, power=pw, thrust_coefficient=cts,
+                       tip_speed_ratio=number(f"{path}.TSR", data.get("TSR", 8.0), positive=True))
 
 
-def turbine_types(wf: dict, n: int, air_density: float, notes: list[str]):
-    """The turbine type of the run, per-turbine hub heights, and per-turbine
-    power tables where the types' power curves differ."""
-    layout = wf["layouts"] if isinstance(wf["layouts"], dict) else wf["layouts"][0]
-    if "turbine_types" in layout and "turbine_types" in wf:
+def turbine_types(wf: dict, layouts: list[dict], air_density: float, notes: list[str]):
+    """The turbine types of the run and, per turbine of the layouts in order,
+    its type's index, hub height and type name (with its key where two types
+    share a name). Types that differ only in name and hub height run as one."""
+    if "turbine_types" in wf and any("turbine_types" in lay for lay in layouts):
         types = {str(k): v for k, v in wf["turbine_types"].items()}
-        index = [str(i) for i in layout["turbine_types"]]
-        if len(index) != n:
-            raise FarmError("wind_farm.layouts.turbine_types",
-                            f"expected {n} type indices (one per turbine), got {len(index)}")
-        for t, i in enumerate(index):
-            if i not in types:
-                raise FarmError(f"wind_farm.layouts.turbine_types[{t}]",
-                                f"no turbine type {i} (types: {', '.join(types)})")
+        index = []
+        for k, lay in enumerate(layouts):
+            p = "wind_farm.layouts" if len(layouts) == 1 else f"wind_farm.layouts[{k}]"
+            n = len(lay["coordinates"]["x"])
+            if "turbine_types" not in lay:
+                raise FarmError(f"{p}.turbine_types", f"expected {n} type indices (one per "
+                                                      "turbine), as the other layouts give")
+            keys = [str(i) for i in lay["turbine_types"]]
+            if len(keys) != n:
+                raise FarmError(f"{p}.turbine_types",
+                                f"expected {n} type indices (one per turbine), got {len(keys)}")
+            for t, i in enumerate(keys):
+                if i not in types:
+                    raise FarmError(f"{p}.turbine_types[{t}]",
+                                    f"no turbine type {i} (types: {', '.join(types)})")
+            index += keys
         used = list(dict.fromkeys(index))
         built = {i: turbine_from_windio(types[i], f"wind_farm.turbine_types.{i}", air_density)
                  for i in used}
     elif "turbines" in wf:
+        n = sum(len(lay["coordinates"]["x"]) for lay in layouts)
         index, used = ["0"] * n, ["0"]
         built = {"0": turbine_from_windio(wf["turbines"], "wind_farm.turbines", air_density)}
     elif "turbine_types" in wf and len(wf["turbine_types"]) == 1:
+        n = sum(len(lay["coordinates"]["x"]) for lay in layouts)
         (key, value), = wf["turbine_types"].items()
         index, used = [str(key)] * n, [str(key)]
         built = {str(key): turbine_from_windio(value, f"wind_farm.turbine_types.{key}",
@@ -127,16 +142,22 @@ def turbine_types(wf: dict, n: int, air_density: float, notes: list[str]):
     else:
         raise FarmError("wind_farm", "needs 'turbines', or 'turbine_types' with a type index "
                                      "per turbine in the layout")
-    first = built[used[0]]
-    for i in used[1:]:
-        t = built[i]
-        if t.rotor_diameter != first.rotor_diameter or t.wind_speed != first.wind_speed \
-                or t.thrust_coefficient != first.thrust_coefficient:
-            raise FarmError(f"wind_farm.turbine_types.{i}",
-                            f"farmrun's solvers take one thrust curve and rotor diameter for "
-                            f"all turbines, and types {used[0]} and {i} differ")
+
+    def curves(t):
+        return (t.rotor_diameter, t.wind_speed, t.thrust_coefficient, t.power, t.ref_tilt,
+                t.tip_speed_ratio)
+    # One farmrun type per distinct set of curves, in order of first use.
+    distinct: list[TurbineType] = []
+    kind = {}
+    for i in used:
+        same = [k for k, t in enumerate(distinct) if curves(t) == curves(built[i])]
+        if same:
+            kind[i] = same[0]
+        else:
+            kind[i] = len(distinct)
+            distinct.append(built[i])
     hubs = [built[i].hub_height for i in index]
-    per_turbine = None
-    if any(built[i].power != first.power for i in used[1:]):
-        per_turbine = [(built[i].wind_speed, built[i].power) for i in index]
-    return first, hubs, per_turbine
+    names = {i: built[i].name for i in used}
+    shared = {v for v in names.values() if list(names.values()).count(v) > 1}
+    names = {i: f"{v} (type {i})" if v in shared else v for i, v in names.items()}
+    return distinct, [kind[i] for i in index], hubs, [names[i] for i in index]

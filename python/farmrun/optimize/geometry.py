@@ -183,9 +183,11 @@ def spacing_constraints(px, py, pairs, spacing):
     return dx * dx + dy * dy - spacing * spacing, jac
 
 
-def violation(regions, px, py, spacing) -> float:
-    """The worst shortfall of the layout in metres (0 when every constraint holds)."""
-    worst = max(0.0, -float(boundary_distance(regions, px, py)[0].min()))
+def violation(regions, px, py, spacing, movable=None) -> float:
+    """The worst shortfall of the layout in metres (0 when every constraint holds);
+    only the ``movable`` turbines (a mask; None: all) must stand inside."""
+    inside = slice(None) if movable is None else movable
+    worst = max(0.0, -float(boundary_distance(regions, px[inside], py[inside])[0].min()))
     if len(px) > 1:
         from scipy.spatial import KDTree
         close = KDTree(np.column_stack([px, py])).query_pairs(spacing, output_type="ndarray")

@@ -37,6 +37,7 @@ iterations stop.
 from __future__ import annotations
 
 import math
+import sys
 import time
 from dataclasses import dataclass, field, replace
 from typing import Any
@@ -150,49 +151,71 @@ class LayoutResult:
             if self.aep_initial_gwh > 0 else 0.0
 
 
-def _slsqp(fun, z0, constraints, max_iter, callback=None, ftol=1e-9):
+def _slsqp(fun, z0, constraints, max_iter, callback=None, ftol=1e-9, bounds=None):
     from scipy.optimize import minimize
     fun_value, jac = fun
     cons_value, cons_jac = constraints
-    return minimize(fun_value, z0, jac=jac, method="SLSQP", callback=callback,
+    return minimize(fun_value, z0, jac=jac, method="SLSQP", callback=callback, bounds=bounds,
                     constraints=[{"type": "ineq", "fun": cons_value, "jac": cons_jac}],
                     options={"maxiter": max_iter, "ftol": ftol})
 
 
-def _constraints(regions, T, D, spacing, pairs):
-    """Constraint values and Jacobian over z = [x..., y...] / D, in diameters."""
+def _held(z0, fixed):
+    """SLSQP bounds that hold each fixed turbine at its place in z0 (None: none fixed)."""
+    if not any(fixed):
+        return None
+    T = len(fixed)
+    return [(z0[k], z0[k]) if fixed[k % T] else (None, None) for k in range(2 * T)]
+
+
+def _constraints(regions, T, D, spacing, pairs, fixed=None):
+    """Constraint values and Jacobian over z = [x..., y...] / D, in diameters.
+    Fixed turbines (another farm's, say) need not stand inside the boundary."""
+    movable = np.arange(T) if fixed is None else np.flatnonzero(~np.asarray(fixed, dtype=bool))
+
     def split(z):
         return z[:T] * D, z[T:] * D
 
     def value(z):
         px, py = split(z)
-        d = boundary_distance(regions, px, py)[0] / D
+        d = boundary_distance(regions, px[movable], py[movable])[0] / D
         return np.concatenate([d, spacing_constraints(px, py, pairs, spacing)[0] / (D * D)])
 
     def jac(z):
         px, py = split(z)
-        _, gx, gy = boundary_distance(regions, px, py)
-        inside = np.zeros((T, 2 * T))
-        inside[np.arange(T), np.arange(T)] = gx
-        inside[np.arange(T), T + np.arange(T)] = gy
+        _, gx, gy = boundary_distance(regions, px[movable], py[movable])
+        inside = np.zeros((len(movable), 2 * T))
+        inside[np.arange(len(movable)), movable] = gx
+        inside[np.arange(len(movable)), T + movable] = gy
         return np.vstack([inside, spacing_constraints(px, py, pairs, spacing)[1] / D])
 
     return value, jac
 
 
-def _nearest_feasible(regions, x, y, D, spacing, pairs_for, max_iter=200):
+def _nearest_feasible(regions, x, y, D, spacing, pairs_for, fixed, max_iter=200):
     """The feasible layout nearest to (x, y) in the least-squares sense, or None."""
     T = len(x)
     z0 = np.concatenate([x, y]) / D
     z = z0
+    movable = ~np.asarray(fixed, dtype=bool)
     for _ in range(_PAIR_ROUNDS):
         pairs = pairs_for(z[:T] * D, z[T:] * D)
         res = _slsqp((lambda w: float(np.sum((w - z0) ** 2)), lambda w: 2 * (w - z0)), z,
-                     _constraints(regions, T, D, spacing, pairs), max_iter)
+                     _constraints(regions, T, D, spacing, pairs, fixed), max_iter,
+                     bounds=_held(z0, fixed))
         z = res.x
-        if violation(regions, z[:T] * D, z[T:] * D, spacing) <= FEASIBLE_TO / 2:
+        if violation(regions, z[:T] * D, z[T:] * D, spacing, movable) <= FEASIBLE_TO / 2:
             return z[:T] * D, z[T:] * D
     return None
+
+
+def _bar(total: int, progress: bool | None):
+    if progress is None:
+        progress = sys.stderr.isatty()
+    if not progress:
+        return None
+    from tqdm import tqdm
+    return tqdm(total=total, desc="optimising", unit="iteration", leave=False)
 
 
 def _aep_of(farm, x, y, solver, device, batch_size, counter=None):
@@ -206,7 +229,8 @@ def _aep_of(farm, x, y, solver, device, batch_size, counter=None):
 def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: int = 100,
                     solver: str = "sequential", device: str = "cpu",
                     batch_size: int | None = None,
-                    memory_limit: int = DEFAULT_MEMORY_LIMIT) -> LayoutResult:
+                    memory_limit: int = DEFAULT_MEMORY_LIMIT,
+                    progress: bool | None = None) -> LayoutResult:
     """Moves every turbine of ``farm`` for the most AEP inside its boundary,
     at least ``min_spacing`` rotor diameters apart, in at most ``max_iter``
     SLSQP iterations.
@@ -214,7 +238,8 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
     SLSQP's iterates meet the constraints only as it converges, so after each
     iteration the nearest feasible layout to the iterate is scored with the
     AEP that ``run`` gives (a solve without gradients), and the best one
-    scored is the result; the feasible start is scored first.
+    scored is the result; the feasible start is scored first. ``progress``
+    shows a bar of the iterations (None: on a terminal).
     """
     start = time.perf_counter()
     if not isinstance(min_spacing, (int, float)) or isinstance(min_spacing, bool) \
@@ -227,18 +252,23 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
     energy = LayoutEnergy(farm, solver, device, batch_size, memory_limit)
     p = energy.v.inputs
     x0, y0 = np.array(p.x), np.array(p.y)
-    T, D = len(x0), p.diameter
+    # In diameters of the largest rotor, so that no two rotors overlap.
+    T, D = len(x0), max(p.diameters)
     spacing = min_spacing * D
+    fixed = list(p.fixed)
+    movable = ~np.asarray(fixed, dtype=bool)
+    if not movable.any():
+        raise FarmError("fixed", "every turbine is fixed: there is no layout to optimise")
 
     def pairs_for(px, py):
         return close_pairs(px, py, None if T <= ALL_PAIRS_UP_TO else PAIR_REACH * spacing)
 
     runs = [0]
     aep_initial, moved = _aep_of(farm, x0, y0, solver, device, batch_size, runs)
-    restored = violation(regions, x0, y0, spacing) > FEASIBLE_TO
+    restored = violation(regions, x0, y0, spacing, movable) > FEASIBLE_TO
     best = {"aep": aep_initial, "x": x0, "y": y0, "farm": moved}
     if restored:
-        found = _nearest_feasible(regions, x0, y0, D, spacing, pairs_for)
+        found = _nearest_feasible(regions, x0, y0, D, spacing, pairs_for, fixed)
         if found is None:
             raise FarmError("layout", f"no feasible layout found near the given one: {T} "
                                       f"turbines inside the boundary, at least {spacing:g} m "
@@ -252,7 +282,7 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
         if z.tobytes() in scored:
             return
         scored.add(z.tobytes())
-        found = _nearest_feasible(regions, z[:T] * D, z[T:] * D, D, spacing, pairs_for)
+        found = _nearest_feasible(regions, z[:T] * D, z[T:] * D, D, spacing, pairs_for, fixed)
         if found is not None:
             aep, moved = _aep_of(farm, *found, solver, device, batch_size, runs)
             if aep > best["aep"]:
@@ -274,6 +304,9 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
     def step(z):
         consider(z)
         history.append(best["aep"])
+        if bar is not None:
+            bar.set_postfix_str(f"AEP {best['aep']:.3f} GWh", refresh=False)
+            bar.update()
         if len(history) > STALL_ITERATIONS and \
                 history[-1] - history[-1 - STALL_ITERATIONS] <= STALL_GAIN * abs(history[-1]):
             stalled.append(True)
@@ -286,21 +319,26 @@ def optimize_layout(farm: FarmDescription, min_spacing: float = 2.0, max_iter: i
     scale = max(float(np.abs(g).max()), 1e-12 * max(abs(best["aep"]), 1.0))
     objective = (lambda w: -evaluate(w)[0] / scale, lambda w: -evaluate(w)[1] / scale)
     iterations, message = 0, ""
-    for _ in range(_PAIR_ROUNDS):
-        pairs = pairs_for(z[:T] * D, z[T:] * D)
-        res = _slsqp(objective, z, _constraints(regions, T, D, spacing, pairs),
-                     max_iter - iterations, callback=step)
-        iterations += int(res.nit)
-        message = str(res.message)
-        if stalled:
-            message = (f"the best feasible AEP gained less than {STALL_GAIN:g} of itself "
-                       f"over {STALL_ITERATIONS} iterations")
-            break
-        z = res.x
-        consider(z)
-        if iterations >= max_iter or T <= ALL_PAIRS_UP_TO or \
-                violation(regions, z[:T] * D, z[T:] * D, spacing) <= FEASIBLE_TO:
-            break
+    bar = _bar(max_iter, progress)
+    try:
+        for _ in range(_PAIR_ROUNDS):
+            pairs = pairs_for(z[:T] * D, z[T:] * D)
+            res = _slsqp(objective, z, _constraints(regions, T, D, spacing, pairs, fixed),
+                         max_iter - iterations, callback=step, bounds=_held(z, fixed))
+            iterations += int(res.nit)
+            message = str(res.message)
+            if stalled:
+                message = (f"the best feasible AEP gained less than {STALL_GAIN:g} of itself "
+                           f"over {STALL_ITERATIONS} iterations")
+                break
+            z = res.x
+            consider(z)
+            if iterations >= max_iter or T <= ALL_PAIRS_UP_TO or \
+                    violation(regions, z[:T] * D, z[T:] * D, spacing, movable) <= FEASIBLE_TO:
+                break
+    finally:
+        if bar is not None:
+            bar.close()
     return LayoutResult(
         layout_x=np.asarray(best["x"], dtype=float).tolist(),
         layout_y=np.asarray(best["y"], dtype=float).tolist(),
