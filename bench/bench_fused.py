@@ -130,7 +130,7 @@ def run_one(job):
     if force:
         for _, ff, _ in sets:
             ff.turbulence_intensities = ff.turbulence_intensities.clone().requires_grad_()
-    # A recorded gradient alone now takes the fused path with its own backward.
+    # A recorded gradient alone takes the fused path with its own backward.
     sc.set_fused_backward(not force)
     cfg = config(job["solver"])
     solver = sc.get_solver(job["solver"])

@@ -234,8 +234,10 @@ def recorded_case_bytes(n_turbines: int, opt: ModelOptions, solver: str, device,
 
     A sequential solve on the CPU records through its fused backward, which
     keeps about one more set of a case's fields (three transverse fields more
-    with the switches on); any other solve records op by op, and its graph
-    keeps about one set per wake-casting turbine.
+    with the switches on). A Jacobi solve takes the same backward only once its
+    sweeps settle, so it is planned for the op-by-op recording of a solve cut
+    short, whose graph keeps about one set per wake-casting turbine, as does
+    any solve off the CPU.
     """
     one = case_bytes(n_turbines, opt, solver, itemsize)
     if solver == "sequential" and torch.device(device).type == "cpu":
