@@ -64,3 +64,18 @@ def test_longest_chain(x, expected):
 ])
 def test_jacobi_sweep_limit(options, chain, limit):
     assert jacobi_sweep_limit(chain, ModelOptions(**options)) == limit
+
+
+@pytest.mark.parametrize("model", [
+    dict(enable_secondary_steering=True, enable_transverse_velocities=True),
+    dict(enable_transverse_velocities=True, enable_yaw_added_recovery=True),
+], ids=["steering", "recovery"])
+def test_yawed_row_same_with_either_solver(model):
+    # Three IEA 3.4 MW turbines 6 D apart, yawed as a steering table would.
+    t = farmrun.iea_3p4_130()
+    farm = farmrun.FarmDescription([0.0, 780.0, 1560.0], [0.0] * 3, t,
+                                   farmrun.FlowCases([270.0, 265.0], [8.0, 10.0], [0.06] * 2,
+                                                     [0.5, 0.5]),
+                                   yaw_angles=[23.2, 13.3, 0.0], model=ModelOptions(**model))
+    seq, jac = farmrun.run(farm), farmrun.run(farm, solver="jacobi")
+    torch.testing.assert_close(jac.rotor_velocity, seq.rotor_velocity, rtol=0, atol=1e-4)
