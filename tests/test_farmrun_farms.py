@@ -108,3 +108,16 @@ def test_layout_keeps_fixed_turbines():
     r = optimize_layout(farm, max_iter=3)
     assert r.layout_x[3:] == farm.layout_x[3:] and r.layout_y[3:] == farm.layout_y[3:]
     assert r.aep_optimized_gwh >= r.aep_initial_gwh
+
+
+def test_yaw_search_on_a_cluster_of_two_types():
+    from farmrun.optimize.yaw import optimize_yaw
+    farm = system_from_dict(cluster(1600.0)).farm
+    farm.model = farmrun.ModelOptions(enable_secondary_steering=True,
+                                      enable_transverse_velocities=True)
+    r = optimize_yaw(farm, progress=False)
+    assert r.aep_optimized_gwh >= r.aep_baseline_gwh
+    # The baseline is the cluster's own run at zero yaw.
+    base = farmrun.run(dataclasses.replace(farm, yaw_angles=None), progress=False)
+    np.testing.assert_allclose(r.farm_power_baseline.numpy(), base.farm_power.double().numpy(),
+                               rtol=1e-6)
