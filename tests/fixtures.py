@@ -478,3 +478,18 @@ def steering_farm(x, y, wd, ws, freq=None, model=None):
                               frequencies=freq or [1.0 / n] * n)
     return farmrun.FarmDescription(layout_x=x, layout_y=y, turbine=farmrun.iea_3p4_130(),
                                    cases=cases, model=model or farmrun.ModelOptions(**STEERING))
+
+
+def check_layout_gradient(energy, x, y, h=1e-3, rel=1e-5, abs_tol=1e-9):
+    """The AEP gradient of ``energy`` (a LayoutEnergy) at (x, y) against central
+    differences of step h metres; returns the gradients."""
+    import numpy as np
+    import pytest
+    _, gx, gy = energy(x, y)
+    for k in range(len(x)):
+        e = np.eye(len(x))[k] * h
+        fdx = (energy(x + e, y)[0] - energy(x - e, y)[0]) / (2 * h)
+        fdy = (energy(x, y + e)[0] - energy(x, y - e)[0]) / (2 * h)
+        assert gx[k] == pytest.approx(fdx, rel=rel, abs=abs_tol)
+        assert gy[k] == pytest.approx(fdy, rel=rel, abs=abs_tol)
+    return gx, gy

@@ -5,8 +5,8 @@ import math
 import numpy as np
 import pytest
 
-from fixtures import (DOUBLE, TEST_POWER, TEST_SPEEDS, TEST_THRUST, WINDIO_ROSE, small_turbine,
-                      small_windio_system)
+from fixtures import (DOUBLE, TEST_POWER, TEST_SPEEDS, TEST_THRUST, WINDIO_ROSE,
+                      check_layout_gradient, small_turbine, small_windio_system)
 
 import farmrun
 from farmrun import FarmDescription, FarmError, FlowCases
@@ -152,15 +152,7 @@ def test_aep_gradient_matches_central_differences():
     # Partly waked under two directions, so every coordinate matters.
     f = farm([0.0, 450.0, 900.0], [0.0, 40.0, -60.0], wd=(270.0, 280.0), ws=(8.0, 9.5))
     energy = LayoutEnergy(f, "sequential", "cpu", None, 1 << 30)
-    x, y = np.array(f.layout_x), np.array(f.layout_y)
-    _, gx, gy = energy(x, y)
-    h = 1e-3
-    for k in range(3):
-        e = np.eye(3)[k] * h
-        fdx = (energy(x + e, y)[0] - energy(x - e, y)[0]) / (2 * h)
-        fdy = (energy(x, y + e)[0] - energy(x, y - e)[0]) / (2 * h)
-        assert gx[k] == pytest.approx(fdx, rel=1e-5, abs=1e-9)
-        assert gy[k] == pytest.approx(fdy, rel=1e-5, abs=1e-9)
+    _, gy = check_layout_gradient(energy, np.array(f.layout_x), np.array(f.layout_y))
     assert np.abs(gy).max() > 1e-4  # the wakes do pull on the layout
 
 
@@ -253,3 +245,12 @@ def test_options_are_checked(tmp_path, capsys, option, value, message):
                  "--json", str(tmp_path / "o.json")]) == 2
     assert message in capsys.readouterr().err
     assert not (tmp_path / "o.json").exists()
+
+
+@pytest.mark.parametrize("progress", [True, False])
+def test_progress_bar_of_the_iterations(capsys, progress):
+    f = farm([200.0, 500.0, 800.0], [500.0, 500.0, 500.0])
+    optimize_layout(f, min_spacing=2.0, max_iter=3, progress=progress)
+    err = capsys.readouterr().err
+    assert ("optimising" in err and "/3 " in err) == progress
+    assert progress or err == ""
