@@ -16,22 +16,36 @@ error is raised here, a FarmError as it was raised on the worker, anything
 else as an EngineError that names the batch. A worker that dies mid-task is
 replaced by the scheduler, which reruns its tasks elsewhere; Ctrl-C cancels
 every task still queued or running.
+
+Nothing here waits without bound. Before the first task the scheduler and
+every worker import the task's module: the scheduler unpickles the task
+graph and a worker that cannot import it leaves the cluster at its first
+task, after which the tasks would wait for a worker forever. A cluster left
+without workers for ``WORKER_WAIT_S`` ends the map. An address is checked
+before a client is made: a malformed one, nothing listening there, or
+something that is not a Dask scheduler each end in one line within
+``CONNECT_TIMEOUT_S``.
 """
 from __future__ import annotations
 
+import asyncio
 import logging
 import os
+import queue
 import signal
+import socket
 import sys
 import threading
+import time
 import uuid
 from contextlib import contextmanager
 from typing import Any, Callable, Iterator, Sequence
 
 from .errors import EngineError, FarmError
 
-__all__ = ["DEFAULT_RETRIES", "ENGINES", "NO_DASHBOARD", "EngineError", "dask_client",
-           "engine_client", "map_batches", "resolve_engine"]
+__all__ = ["CONNECT_TIMEOUT_S", "DEFAULT_RETRIES", "ENGINES", "NO_DASHBOARD", "WORKER_WAIT_S",
+           "EngineError", "check_cluster", "check_scheduler", "dask_client", "engine_client",
+           "engine_label", "map_batches", "resolve_engine"]
 
 ENGINES = ("local", "dask")
 
@@ -49,8 +63,17 @@ QUIET = logging.CRITICAL + 10
 # pages, by default on port 8787, with a warning where that port is taken.
 NO_DASHBOARD = {"dashboard": False, "dashboard_address": "127.0.0.1:0"}
 
-# Seconds to wait for a scheduler to answer before giving up.
-CONNECT_TIMEOUT_S = 10
+# Seconds to wait for a scheduler to answer before giving up: a scheduler on
+# a network answers in milliseconds, and a user waiting on a wrong address
+# should hear so well within 15 s.
+CONNECT_TIMEOUT_S = 5
+
+# Seconds a map waits while the cluster has no worker, at the start or after
+# the last one left, before it ends with an error rather than wait forever.
+WORKER_WAIT_S = 15
+
+# How often a map waiting on its tasks looks at the cluster's workers.
+_WATCH_S = 1.0
 
 
 def resolve_engine(engine: str | None, client: Any = None) -> str:
@@ -119,7 +142,7 @@ def _held(value):
 
 
 def _map_dask(fn, shared, batches, client, bar, retries) -> list:
-    from distributed import as_completed
+    check_cluster(client, fn.__module__)
     token = uuid.uuid4().hex[:12]
     name = getattr(fn, "__name__", "batch")
     held = client.submit(_held, shared, key=f"farmrun-shared-{token}", pure=False)
@@ -129,19 +152,103 @@ def _map_dask(fn, shared, batches, client, bar, retries) -> list:
         futures += client.map(fn, [held] * len(batches), batches, pure=False, retries=retries,
                               key=[f"farmrun-{name}-{token}-{i}" for i in range(len(batches))])
         position = {f.key: i for i, f in enumerate(futures[1:])}
-        for future, result in as_completed(futures[1:], loop=client.loop, with_results=True,
-                                           raise_errors=False):
-            i = position[future.key]
-            if future.status != "finished":
-                _raise_failure(future, i)
-            results[i] = result
+        # Finished, failed or cancelled tasks arrive here; waiting on the queue
+        # with a timeout lets the map look at the cluster while nothing finishes.
+        arrived: queue.Queue = queue.Queue()
+        for future in futures[1:]:
+            future.add_done_callback(arrived.put)
+        remaining, watch = len(batches), _WorkerWatch(client)
+        while remaining:
+            try:
+                done = [arrived.get(timeout=_WATCH_S)]
+            except queue.Empty:
+                watch.check()
+                continue
+            while not arrived.empty():
+                done.append(arrived.get())
+            for future in done:
+                if future.status != "finished":
+                    _raise_failure(future, position[future.key])
+            for future, result in zip(done, client.gather(done)):
+                results[position[future.key]] = result
+            remaining -= len(done)
             if bar is not None:
-                bar.update()
+                bar.update(len(done))
         return results
     finally:
         # After an error or Ctrl-C this stops every task still queued or
         # running; after success it frees the results held on the workers.
         client.cancel(futures)
+
+
+class _WorkerWatch:
+    """Ends a map whose cluster has had no worker for ``WORKER_WAIT_S``: the
+    scheduler keeps such tasks waiting for a worker that may never come."""
+
+    def __init__(self, client):
+        self.client, self.since = client, None
+
+    def check(self) -> None:
+        if self.client.nthreads():
+            self.since = None
+            return
+        now = time.monotonic()
+        if self.since is None:
+            self.since = now
+        elif now - self.since >= WORKER_WAIT_S:
+            raise EngineError(
+                f"every worker of the Dask scheduler at {_address(self.client)} has left and "
+                f"none came back within {WORKER_WAIT_S:g} s; a worker that cannot import "
+                f"farmrun leaves at its first task: {_importable_hint()}")
+
+
+def _address(client) -> str:
+    return getattr(client.scheduler, "address", None) or "(unknown)"
+
+
+def _importable_hint() -> str:
+    """How to start a worker that imports this very farmrun and sorbane_cpp."""
+    from pathlib import Path
+    paths = [str(Path(__file__).resolve().parents[1])]
+    compiled = sys.modules.get("sorbane_cpp")
+    if compiled is not None and getattr(compiled, "__file__", None):
+        paths.insert(0, str(Path(compiled.__file__).resolve().parent))
+    return (f"start the scheduler and workers with PYTHONPATH={os.pathsep.join(paths)} "
+            "(or with farmrun installed) and the same packages as this command")
+
+
+def check_cluster(client, module: str) -> None:
+    """Raises EngineError unless the cluster of ``client`` can run tasks of
+    ``module``: a worker joins within ``WORKER_WAIT_S``, and the scheduler
+    (which unpickles the task graph) and every worker import ``module``."""
+    address = _address(client)
+    if not client.nthreads():
+        try:
+            client.wait_for_workers(1, timeout=WORKER_WAIT_S)
+        except TimeoutError:
+            raise EngineError(f"no Dask worker joined the scheduler at {address} within "
+                              f"{WORKER_WAIT_S:g} s; start some with: dask worker "
+                              f"{address}") from None
+    if module in ("__main__", "builtins"):
+        return  # travels by value, or is everywhere
+    # exec of an import statement: a builtin, so the probe itself unpickles
+    # on a process that lacks the module.
+    statement = f"import {module}"
+    try:
+        client.run_on_scheduler(exec, statement)
+    except ImportError as e:
+        raise EngineError(f"the Dask scheduler at {address} cannot import {module} "
+                          f"({type(e).__name__}: {e}); {_importable_hint()}") from None
+    except Exception:  # a scheduler that runs no functions: the tasks will tell
+        pass
+    answers = client.run(exec, statement, on_error="return")
+    failed = {w: e for w, e in answers.items() if isinstance(e, ImportError)}
+    if failed:
+        worker = min(failed)
+        error = failed[worker]
+        raise EngineError(f"{len(failed)} of {len(answers)} Dask workers of the scheduler at "
+                          f"{address} cannot import {module} (worker {worker}: "
+                          f"{type(error).__name__}: {error}); {_importable_hint()}")
 
 
 def _raise_failure(future, i: int):
@@ -157,18 +264,73 @@ def _raise_failure(future, i: int):
                       "its workers went away")
 
 
+def check_scheduler(address: str, timeout: float | None = None) -> None:
+    """Checks that a Dask scheduler answers at ``address`` within ``timeout``
+    seconds (default ``CONNECT_TIMEOUT_S``). Raises FarmError for an address
+    that is not one (naming ``--scheduler``), EngineError when nothing listens
+    there or what answers is not a scheduler."""
+    from distributed.comm import get_address_host_port, parse_address
+    from distributed.comm.registry import backends
+    timeout = CONNECT_TIMEOUT_S if timeout is None else timeout
+    try:
+        scheme, _ = parse_address(address)
+        if scheme not in backends:
+            web = " (a web address, such as the dashboard's)" if scheme.startswith("http") else ""
+            raise ValueError(f"unknown protocol {scheme}://{web}")
+        host, port = get_address_host_port(address)
+    except ValueError as e:
+        raise FarmError("--scheduler", f"expected a scheduler address such as "
+                                       f"tcp://head:8786, got {address!r} ({e})") from None
+    if scheme in ("tcp", "tls"):
+        # distributed's connect retries a refused connection until its timeout,
+        # for a scheduler still starting; a plain socket hears the refusal now.
+        try:
+            socket.create_connection((host, port), timeout=timeout).close()
+        except OSError as e:
+            raise EngineError(f"no Dask scheduler at {address}: "
+                              f"{e.strerror or type(e).__name__}") from None
+    try:
+        identity = asyncio.run(asyncio.wait_for(_identity(address, timeout), timeout))
+    except (OSError, EOFError, ValueError, TypeError) as e:
+        # A timeout (an OSError) or garbage: something that is not a scheduler,
+        # such as its dashboard, holds the port.
+        raise EngineError(f"no Dask scheduler answered at {address} within {timeout:g} s: "
+                          "something there accepts connections but does not speak Dask's "
+                          "protocol (the dashboard's port, perhaps); the scheduler prints its "
+                          "own address as 'Scheduler at: tcp://...'") from None
+    kind = identity.get("type") if isinstance(identity, dict) else None
+    if kind != "Scheduler":
+        raise EngineError(f"{address} is {'a Dask ' + kind if kind else 'not a Dask scheduler'}"
+                          f", not the scheduler; give the address the scheduler prints as "
+                          f"'Scheduler at: tcp://...'")
+
+
+async def _identity(address: str, timeout: float):
+    from distributed.comm import connect
+    from distributed.security import Security
+    comm = await connect(address, timeout=timeout,
+                         **Security().get_connection_args("client"))
+    try:
+        await comm.write({"op": "identity", "reply": True})
+        return await comm.read()
+    finally:
+        comm.abort()
+
+
 @contextmanager
 def dask_client(scheduler: str | None = None, workers: int | None = None) -> Iterator[Any]:
     """A ``dask.distributed.Client`` of the scheduler at ``scheduler`` (such as
-    tcp://head:8786), or of a cluster of ``workers`` local worker processes
-    (default: one per core) of one thread each, started here on the loopback
-    interface, without a dashboard, and closed on leaving."""
+    tcp://head:8786), checked first by ``check_scheduler``, or of a cluster of
+    ``workers`` local worker processes (default: one per core) of one thread
+    each, started here on the loopback interface, without a dashboard, and
+    closed on leaving."""
     from distributed import Client, LocalCluster
     if scheduler is not None:
+        check_scheduler(scheduler)
         try:
             client = Client(scheduler, timeout=CONNECT_TIMEOUT_S, set_as_default=False)
         except OSError as e:
-            raise OSError(f"cannot reach the Dask scheduler at {scheduler}: {e}") from None
+            raise EngineError(f"cannot reach the Dask scheduler at {scheduler}: {e}") from None
         with client:
             yield client
         return
@@ -195,6 +357,15 @@ def _workers_ignore_ctrl_c():
         yield
     finally:
         signal.signal(signal.SIGINT, previous)
+
+
+def engine_label(client: Any = None) -> str:
+    """Where the batches ran, for a header: "local", or "dask" with the cluster's
+    workers and scheduler address."""
+    if client is None:
+        return "local"
+    n = len(client.nthreads())
+    return f"dask ({n} worker{'s' if n != 1 else ''} at {_address(client)})"
 
 
 @contextmanager
