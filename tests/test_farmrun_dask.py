@@ -109,7 +109,9 @@ def test_command_line_with_its_own_workers(tmp_path):
     assert r.returncode == 0, r.stderr
     assert r.stderr == ""  # neither logs nor warnings from the cluster
     local = farmrun.run(farmrun.example_farm(), progress=False)
-    assert json.loads(out.read_text())["cases"]["turbine_power_w"] == local.power.double().tolist()
+    doc = json.loads(out.read_text())
+    assert doc["cases"]["turbine_power_w"] == local.power.double().tolist()
+    assert doc["engine"] == "dask" and ", engine dask (1 worker at tcp://127.0.0.1:" in r.stdout
 
 
 def test_farm_error_in_a_task_ends_the_run_and_writes_nothing(client, tmp_path):

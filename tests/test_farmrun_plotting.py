@@ -5,7 +5,7 @@ import struct
 import pytest
 import torch
 
-from fixtures import DTYPE, example_with_variety, make_farm
+from fixtures import DTYPE, example_with_variety, in_process, make_farm, no_solve  # noqa: F401
 
 import farmrun
 from farmrun import flow
@@ -113,6 +113,95 @@ def test_command_line_plots(tmp_path, capsys):
                  "--plot", str(b)]) == 0
     out = capsys.readouterr().out
     assert f"figure written to {a}" in out and f"figure written to {b}" in out
-    assert png_size(a) == (800, 400) and png_size(b) == (1400, 900)
+    w, h = png_size(b)  # at most the default, cut to the plane's aspect
+    assert png_size(a) == (800, 400) and w <= 1400 and h <= 900
     assert main(["plane", "--direction", "270", "--speed", "-1", "--plot", str(b)]) == 2
     assert "farmrun: error: --speed: must be positive, got -1" in capsys.readouterr().err
+
+
+# --- what the pictures show --------------------------------------------------------
+
+def drawn(fig):
+    fig.canvas.draw()  # places the axes, their aspect applied, and the legends
+    return fig
+
+
+def area_share(fig, ax) -> float:
+    """The share of the figure the axes' drawing fills."""
+    box = ax.get_window_extent()
+    return box.width * box.height / (fig.bbox.width * fig.bbox.height)
+
+
+@pytest.mark.parametrize("layout_x, layout_y", [([0.0, 910.0, 1820.0], [0.0, 0.0, 0.0]),
+                                                ([0.0, 0.0, 0.0], [0.0, 910.0, 1820.0])])
+def test_plane_of_a_row_fills_its_figure(layout_x, layout_y):
+    from farmrun.plot import plane_figure
+    # A row along the wind and one across it: wide and low, or tall and narrow.
+    farm = make_farm(layout_x, layout_y, [270.0], [9.0])
+    fig = drawn(plane_figure(flow_plane(farm, 270.0, 9.0, resolution=40.0)))
+    assert area_share(fig, fig.axes[0]) > 0.45
+
+
+def yaw_result(T, directions):
+    from farmrun.optimize.yaw import YawBounds, YawResult
+    F = len(directions)
+    yaw = torch.linspace(-25.0, 25.0, F * T, dtype=torch.float64).reshape(F, T)
+    return YawResult(
+        layout_x=torch.arange(T, dtype=torch.float64), layout_y=torch.zeros(T, dtype=torch.float64),
+        wind_directions=torch.tensor(directions, dtype=torch.float64),
+        wind_speeds=torch.full((F,), 8.0, dtype=torch.float64),
+        frequencies=torch.full((F,), 1.0 / F, dtype=torch.float64), yaw_angles=yaw,
+        farm_power_baseline=torch.full((F,), 1e6, dtype=torch.float64),
+        farm_power_optimized=torch.full((F,), 1.02e6, dtype=torch.float64),
+        bounds=YawBounds(), solver="sequential", n_batches=1, evaluations=1,
+        case_evaluations=1, iterations=1, searched=F, elapsed_s=0.0)
+
+
+@pytest.mark.parametrize("T, lines", [(3, 3), (49, 0)])
+def test_yaw_figure_draws_lines_for_a_few_turbines_and_a_map_for_many(T, lines):
+    from matplotlib.collections import QuadMesh
+    from farmrun.plot import yaw_figure
+    ax = yaw_figure(yaw_result(T, [260.0, 270.0, 280.0])).axes[0]
+    assert sum(line.get_marker() == "." for line in ax.lines) == lines
+    assert any(isinstance(c, QuadMesh) for c in ax.collections) == (lines == 0)
+
+
+def test_single_direction_gain_is_a_thin_bar():
+    from farmrun.plot import yaw_figure
+    gain = yaw_figure(yaw_result(3, [270.0])).axes[1]
+    bar, = gain.patches
+    assert bar.get_width() <= 2.0 and bar.get_x() + bar.get_width() / 2 == 270.0
+
+
+def test_layout_legend_stays_off_the_map():
+    from farmrun.optimize.geometry import site_regions
+    from farmrun.optimize.layout import LayoutResult
+    from farmrun.plot import layout_figure
+    # A square site filled to its edges, as the legend used to cover.
+    side = [0.0, 1000.0, 1000.0, 0.0]
+    farm = make_farm([100.0, 900.0, 100.0, 900.0], [100.0, 100.0, 900.0, 900.0], [270.0],
+                     [9.0], boundaries=[(side, [0.0, 0.0, 1000.0, 1000.0])])
+    xy = farm.layout_x, farm.layout_y
+    result = LayoutResult(*xy, *xy, aep_initial_gwh=1.0, aep_optimized_gwh=1.0,
+                          min_spacing_m=200.0, iterations=0, evaluations=1, gradient_s=0.0,
+                          elapsed_s=0.0, history=[1.0], regions=site_regions(farm))
+    fig = drawn(layout_figure(result, farm))
+    ax = fig.axes[0]
+    assert not ax.get_legend().get_window_extent().overlaps(ax.get_window_extent())
+
+
+@pytest.mark.parametrize("name, magic", [("farm.jpg", b"\xff\xd8\xff"), ("farm.svg", b"<?xml"),
+                                         ("farm.pdf", b"%PDF")])
+def test_plot_format_follows_the_extension(tmp_path, capsys, name, magic):
+    out = tmp_path / name
+    assert in_process("run", "--plot", out, "--size", "300x200") == 0
+    assert out.read_bytes().startswith(magic)
+
+
+@pytest.mark.parametrize("name, what", [("farm.xyz", "a .xyz file"),
+                                        ("farm", "a file without an extension")])
+def test_plot_format_matplotlib_cannot_draw_is_refused(tmp_path, capsys, no_solve, name, what):
+    assert in_process("run", "--plot", tmp_path / name) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"farmrun: error: --plot: cannot draw {what} ") and err.count("\n") == 1
+    assert ".png, " in err and list(tmp_path.iterdir()) == []

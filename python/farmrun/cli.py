@@ -13,8 +13,8 @@ import time
 
 import torch
 
-from .energy import AnnualEnergy, annual_energy, energy_table_lines, energy_tables
-from .engine import ENGINES, engine_client
+from .energy import AnnualEnergy, annual_energy, energy_table_lines, energy_tables, farm_energy
+from .engine import ENGINES, engine_client, engine_label
 from .errors import EngineError, FarmError
 from .example import example_farm
 from .farm import FarmDescription, FarmResult
@@ -29,7 +29,7 @@ from .optimize.geometry import site_regions
 from .optimize.layout import optimize_layout, result_document
 from .optimize.yaw import optimize_yaw, yaw_bounds
 from .optimize.yaw_outputs import yaw_csv_bytes, yaw_document, yaw_summary_lines
-from .plot import farm_figure, layout_figure, plane_figure, png_bytes, yaw_figure
+from .plot import farm_figure, figure_bytes, figure_format, layout_figure, plane_figure, yaw_figure
 from .runner import SOLVERS, run
 from .spread import direction_offsets
 from .validation import wind_direction_std
@@ -62,9 +62,18 @@ def _spread_text(std: float) -> str:
     return f", wind direction std {std:g} deg ({len(direction_offsets(std)[0])} directions a case)"
 
 
-def _check_device(device: str) -> None:
-    if device == "cuda" and not torch.cuda.is_available():
+def _check_options(args) -> None:
+    if args.device == "cuda" and not torch.cuda.is_available():
         raise FarmError("--device", "cuda was asked for, but no CUDA device is available")
+    if args.plot is not None:
+        figure_format(args.plot)  # a format matplotlib cannot draw stops the run here
+
+
+def _fleet(args, farm: FarmDescription) -> str:
+    """The header's "T x type"; a windIO farm of several types counts each."""
+    if args.windio is not None:
+        return args.windio.fleet()
+    return farm.type_summary()
 
 
 def _turbine_table(result: FarmResult, energy: AnnualEnergy) -> list[str]:
@@ -99,7 +108,7 @@ def _jacobi_warning(result: FarmResult) -> str | None:
 
 
 def _cmd_run(args) -> int:
-    _check_device(args.device)
+    _check_options(args)
     outputs = {"--json": args.json, "--plot": args.plot, "--netcdf": args.netcdf}
     check_output_paths(outputs)
     farm = _load(args)
@@ -108,6 +117,7 @@ def _cmd_run(args) -> int:
     with engine_client(args.engine, args.scheduler, args.workers) as client:
         result = run(farm, solver=args.solver, device=args.device, batch_size=args.batch,
                      engine=args.engine, client=client)
+        where = engine_label(client)
     written = []
     if args.windio is not None:
         result = apply_power_curves(args.windio, result)
@@ -115,7 +125,7 @@ def _cmd_run(args) -> int:
     tables = energy_tables(farm, result, energy.hours_per_year)
     files = {}
     if args.netcdf is not None or args.windio is not None:
-        dataset = result_dataset(farm, result, energy)
+        dataset = result_dataset(farm, result, energy, engine=args.engine)
         if args.netcdf is not None:
             files[args.netcdf] = netcdf_bytes(dataset)
             written.append(("NetCDF results", args.netcdf))
@@ -126,24 +136,31 @@ def _cmd_run(args) -> int:
                 files[path] = data
                 written.append((what, path))
     if args.json is not None:
-        files[args.json] = json_bytes(dict(run_document(farm, result, energy, args.device),
-                                           **tables))
+        files[args.json] = json_bytes(dict(run_document(farm, result, energy, args.device,
+                                                        engine=args.engine), **tables))
     if args.plot is not None:
         fig, _ = farm_figure(farm, result, energy, size=args.size or (1600, 700))
-        files[args.plot] = png_bytes(fig)
+        files[args.plot] = figure_bytes(fig, args.plot)
     warning = _jacobi_warning(result)
     if warning:
         print(warning, file=sys.stderr)
     write_outputs(files)
-    n_cases, n_turbines = result.wind_speeds.shape[0], result.layout_x.shape[0]
-    print(f"{farm.name}: {n_turbines} x {farm.turbine.name}, {n_cases} flow cases"
-          f"{_spread_text(result.wind_direction_std)}, "
-          f"solver {result.solver} on {args.device}, {result.n_batches} batches, "
+    print(f"{farm.name}: {_fleet(args, farm)}, {result.wind_speeds.shape[0]} flow cases"
+          f"{_spread_text(result.wind_direction_std)}, solver {result.solver} on "
+          f"{args.device}, engine {where}, {result.n_batches} batches, "
           f"{result.elapsed_s:.2f} s")
     print()
     print("\n".join(_turbine_table(result, energy)))
     print()
     print("\n".join(_summary(energy)))
+    farms = farm_energy(result, energy)
+    if len(farms) > 1:
+        print()
+        print(f"{'farm':<24} {'turbines':>8} {'AEP [GWh]':>12} {'without wakes [GWh]':>20} "
+              f"{'wake loss [%]':>14}")
+        for r in farms:
+            print(f"{r['farm'][:24]:<24} {r['turbines']:8d} {r['aep_gwh']:12.3f} "
+                  f"{r['aep_no_wake_gwh']:20.3f} {r['wake_loss_percent']:14.2f}")
     if args.by_direction:
         print()
         print("\n".join(energy_table_lines(tables)))
@@ -154,11 +171,18 @@ def _cmd_run(args) -> int:
 
 
 def _cmd_plane(args) -> int:
-    _check_device(args.device)
+    _check_options(args)
     check_output_paths({"--plot": args.plot})
     farm = _load(args)
     plane_grid(farm, args.direction, args.speed, args.ti, args.resolution, args.margin,
                args.height)
+    left_out = [f"model.{name}" for name in ("enable_secondary_steering",
+                "enable_transverse_velocities", "enable_yaw_added_recovery")
+                if getattr(farm.model, name)]
+    if left_out:
+        print(f"farmrun: note: the plane leaves out {', '.join(left_out)}, which the farm "
+              "turns on; behind yawed turbines it can differ from the solved rotors",
+              file=sys.stderr)
     start = time.perf_counter()
     plane = flow_plane(farm, args.direction, args.speed, turbulence_intensity=args.ti,
                        solver=args.solver, device=args.device, resolution=args.resolution,
@@ -166,7 +190,7 @@ def _cmd_plane(args) -> int:
     if not torch.isfinite(plane.u).all():
         raise FarmError("results", "the flow plane holds NaN or infinite velocities; "
                                    "nothing was written")
-    write_outputs({args.plot: png_bytes(plane_figure(plane, size=args.size or (1400, 900)))})
+    write_outputs({args.plot: figure_bytes(plane_figure(plane, size=args.size), args.plot)})
     print(f"{farm.name}: flow plane at {plane.height:.1f} m, wind from {args.direction:g} deg "
           f"at {args.speed:g} m/s, {plane.u.shape[1]} x {plane.u.shape[0]} points, "
           f"{time.perf_counter() - start:.2f} s; figure written to {args.plot}")
@@ -174,7 +198,7 @@ def _cmd_plane(args) -> int:
 
 
 def _cmd_optimize_yaw(args) -> int:
-    _check_device(args.device)
+    _check_options(args)
     yaw_bounds(args.min_yaw, args.max_yaw, names=("--min-yaw", "--max-yaw"))
     outputs = {"--json": args.json, "--csv": args.csv, "--plot": args.plot}
     check_output_paths(outputs)
@@ -183,20 +207,23 @@ def _cmd_optimize_yaw(args) -> int:
         result = optimize_yaw(farm, min_yaw=args.min_yaw, max_yaw=args.max_yaw,
                               solver=args.solver, device=args.device, batch_size=args.batch,
                               engine=args.engine, client=client)
+        where = engine_label(client)
     files = {}
     if args.json is not None:
-        files[args.json] = json_bytes(yaw_document(result, farm.name, farm.turbine.name,
-                                                   args.device))
+        files[args.json] = json_bytes(dict(yaw_document(result, farm.name, farm.type_names(),
+                                                        args.device), engine=args.engine))
     if args.csv is not None:
         files[args.csv] = yaw_csv_bytes(result)
     if args.plot is not None:
-        files[args.plot] = png_bytes(yaw_figure(result, size=args.size or (1400, 600)))
+        files[args.plot] = figure_bytes(yaw_figure(result, size=args.size or (1400, 600)),
+                                        args.plot)
     write_outputs(files)
-    print(f"{farm.name}: {result.layout_x.shape[0]} x {farm.turbine.name}, "
+    print(f"{farm.name}: {_fleet(args, farm)}, "
           f"{result.wind_speeds.shape[0]} flow cases ({result.searched} searched)"
           f"{_spread_text(result.wind_direction_std)}, yaw from "
           f"{result.bounds.min_yaw:g} to {result.bounds.max_yaw:g} deg, solver {result.solver} "
-          f"on {args.device}, {result.n_batches} batches, {result.evaluations} evaluations, "
+          f"on {args.device}, engine {where}, {result.n_batches} batches, "
+          f"{result.evaluations} evaluations, "
           f"{result.elapsed_s:.2f} s")
     print()
     print("\n".join(yaw_summary_lines(result)))
@@ -207,7 +234,7 @@ def _cmd_optimize_yaw(args) -> int:
 
 
 def _cmd_optimize_layout(args) -> int:
-    _check_device(args.device)
+    _check_options(args)
     check_output_paths({"--json": args.json, "--plot": args.plot,
                         "--write-farm": args.write_farm})
     farm = _load(args)
@@ -222,13 +249,13 @@ def _cmd_optimize_layout(args) -> int:
         files[args.json] = json_bytes(dict(result_document(result, farm), solver=args.solver,
                                            device=args.device, version=package_version()))
     if args.plot is not None:
-        files[args.plot] = png_bytes(layout_figure(result, farm, size=args.size or (1500, 700)))
+        files[args.plot] = figure_bytes(layout_figure(result, farm, size=args.size or
+                                                      (1500, 700)), args.plot)
     if args.write_farm is not None:
         files[args.write_farm] = json_bytes(farm_to_dict(result.farm))
     write_outputs(files)
-    n = len(result.layout_x)
     per = result.gradient_s / max(result.evaluations, 1)
-    print(f"{farm.name}: {n} x {farm.turbine.name}, {len(result.farm.cases.wind_speeds)} flow "
+    print(f"{farm.name}: {_fleet(args, farm)}, {len(result.farm.cases.wind_speeds)} flow "
           f"cases{_spread_text(farm.wind_direction_std)}, at least {result.min_spacing_m:g} m "
           f"apart, solver {args.solver} on {args.device}")
     if result.restored:
@@ -309,7 +336,8 @@ def _result_options(s, json_help: str, plot_help: str, size: str) -> None:
                    help="at most N flow cases per solve (default: bounded by memory; "
                         "one wind direction per solve always)")
     s.add_argument("--json", metavar="OUT", help=json_help)
-    s.add_argument("--plot", metavar="OUT.png", help=plot_help)
+    s.add_argument("--plot", metavar="OUT.png", help=f"{plot_help} (the format follows the "
+                   "extension: .png, .svg, .pdf, .jpg, ...)")
     s.add_argument("--size", type=_size, metavar="WxH", help=f"figure size in pixels ({size})")
 
 
@@ -330,13 +358,17 @@ def _parser() -> argparse.ArgumentParser:
         prog="farmrun", description="Wind-farm power and annual energy with the sorbane_cpp "
         "wake solvers. Without FARM_FILE the built-in example runs (16 IEA 3.4 MW turbines, "
         "a synthetic 12-sector wind rose).")
+    p.add_argument("--version", action="version", version=f"farmrun {package_version()}")
     sub = p.add_subparsers(dest="command", required=True)
 
     def common(s, spread=False):
         s.add_argument("farm_file", nargs="?", metavar="FARM_FILE",
                        help="JSON farm file, or a windIO wind_energy_system (.yaml, .yml)")
-        s.add_argument("--solver", choices=SOLVERS, default="sequential")
-        s.add_argument("--device", choices=("cpu", "cuda"), default="cpu")
+        s.add_argument("--solver", choices=SOLVERS, default="sequential",
+                       help="sequential: one pass downstream through the turbines (default); "
+                            "jacobi: sweeps over all turbines at once until the flow settles")
+        s.add_argument("--device", choices=("cpu", "cuda"), default="cpu",
+                       help="where the solves run: cpu (default) or cuda (an NVIDIA GPU)")
         if spread:
             s.add_argument("--wind-direction-std", type=float, metavar="DEG",
                            help="standard deviation of the wind direction about each case's "
@@ -368,7 +400,7 @@ def _parser() -> argparse.ArgumentParser:
                         "diameters upstream and sideways, 10 downstream)")
     q.add_argument("--height", type=float, default=None, metavar="M",
                    help="plane height (default: the turbine type's hub height)")
-    q.add_argument("--plot", required=True, metavar="OUT.png", help="figure to write")
+    q.add_argument("--plot", required=True, metavar="OUT.png", help="figure to write (the format follows the extension)")
     q.add_argument("--size", type=_size, metavar="WxH", help="figure size in pixels (1400x900)")
     q.set_defaults(handler=_cmd_plane)
     _add_optimize_yaw(sub, common)

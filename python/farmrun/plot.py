@@ -1,16 +1,18 @@
 """Pictures: the farm's power map with per-turbine energy, a flow plane, the yaw table
-and an optimised layout. Every figure is rendered in memory (``png_bytes``), so
-nothing is written if drawing fails.
+and an optimised layout. Every figure is rendered in memory (``figure_bytes``, in
+the format its file name asks for), so nothing is written if drawing fails.
 """
 from __future__ import annotations
 
 import io
 import math
+from pathlib import Path
 
 import numpy as np
 import torch
 
 from .energy import AnnualEnergy
+from .errors import FarmError
 from .farm import FarmDescription, FarmResult
 from .flow import FlowPlane, downwind
 from .io.atomic import write_bytes_atomic
@@ -19,8 +21,12 @@ from .optimize.layout import LayoutResult
 from .optimize.yaw import YawResult
 from .optimize.yaw_outputs import by_direction
 
-__all__ = ["farm_figure", "layout_figure", "plane_figure", "plot_farm", "plot_plane",
-           "png_bytes", "yaw_figure"]
+__all__ = ["farm_figure", "figure_bytes", "figure_format", "layout_figure", "plane_figure",
+           "plot_farm", "plot_plane", "png_bytes", "yaw_figure"]
+
+# Above this many turbines the yaw angles are a heat map: one line per turbine
+# no longer reads.
+YAW_LINES_UP_TO = 10
 
 def _rotor_segments(x, y, diameter, direction_deg, yaw_deg):
     """End points of each rotor drawn as a line across the wind, turned clockwise by its yaw."""
@@ -51,8 +57,29 @@ def png_bytes(fig) -> bytes:
     return buf.getvalue()
 
 
+def figure_format(path, option: str = "--plot") -> str:
+    """The image format that ``path``'s extension names, as matplotlib calls it;
+    FarmError naming ``option`` for an extension matplotlib does not draw."""
+    from matplotlib.backend_bases import FigureCanvasBase
+    # PGF is LaTeX source that needs a LaTeX installation to draw.
+    known = sorted(set(FigureCanvasBase.get_supported_filetypes()) - {"pgf"})
+    ext = Path(str(path)).suffix.lower().removeprefix(".")
+    if ext not in known:
+        what = f"a .{ext} file" if ext else "a file without an extension"
+        raise FarmError(option, f"cannot draw {what} ({path}); name one ending in "
+                                f"{', '.join('.' + e for e in known)}")
+    return ext
+
+
+def figure_bytes(fig, path) -> bytes:
+    """The figure in the format of ``path``'s extension, rendered in memory."""
+    buf = io.BytesIO()
+    fig.savefig(buf, format=figure_format(path), dpi=100)
+    return buf.getvalue()
+
+
 def _save(fig, path):
-    write_bytes_atomic(path, png_bytes(fig))
+    write_bytes_atomic(path, figure_bytes(fig, path))
 
 
 def _wind_arrow(ax, direction, x0, x1, y0, y1):
@@ -87,10 +114,16 @@ def farm_figure(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy,
     from matplotlib import cm, colors as mcolors
 
     f = int(torch.argmax(result.frequencies)) if case is None else case
-    t = farm.turbine
-    speeds = torch.tensor(t.wind_speed, dtype=result.power.dtype)
-    table = torch.tensor(t.power, dtype=result.power.dtype)
-    free = torch.ops.sorbane_cpp.interp1d(speeds, table, result.rotor_velocity_no_wake[f].cpu()).clamp_min(0.0)
+    # Each turbine against its own type's unwaked power.
+    u_free = result.rotor_velocity_no_wake[f].cpu()
+    type_of = farm.turbine_type or [0] * len(u_free)
+    free = torch.zeros_like(u_free)
+    for k, t in enumerate(farm.turbine_types):
+        speeds = torch.tensor(t.wind_speed, dtype=result.power.dtype)
+        table = torch.tensor(t.power, dtype=result.power.dtype)
+        own = torch.tensor([i == k for i in type_of])
+        free = torch.where(own, torch.ops.sorbane_cpp.interp1d(speeds, table, u_free).clamp_min(0.0),
+                           free)
     ratio = (result.power[f].cpu() / free.clamp_min(1e-9)).clamp(0.0, 1.0).tolist()
     x, y = result.layout_x.cpu().tolist(), result.layout_y.cpu().tolist()
     direction = float(result.wind_directions[f])
@@ -135,21 +168,41 @@ def farm_figure(farm: FarmDescription, result: FarmResult, energy: AnnualEnergy,
     return fig, f
 
 
-def plot_plane(plane: FlowPlane, path, size=(1400, 900)) -> None:
-    """Writes ``plane_figure`` as a PNG to ``path``."""
+def plot_plane(plane: FlowPlane, path, size=None) -> None:
+    """Writes ``plane_figure`` to ``path``."""
     _save(plane_figure(plane, size), path)
 
 
-def plane_figure(plane: FlowPlane, size=(1400, 900)):
-    """Filled contours of the plane's velocity with the rotors drawn in."""
+def _fit_to_aspect(fig, ax) -> None:
+    """Shrinks the figure by the margin an equal-aspect plot leaves unused, so
+    that the plot fills it: a row of turbines gives a wide, low picture rather
+    than a band across a tall, empty one."""
+    for _ in range(4):  # the labels' room changes with the size: a few passes settle it
+        fig.tight_layout()
+        fig.canvas.draw()  # applies the aspect
+        full, used = ax.get_position(original=True), ax.get_position(original=False)
+        w, h = fig.get_size_inches()
+        spare_w, spare_h = (full.width - used.width) * w, (full.height - used.height) * h
+        if max(spare_w, spare_h) < 0.02:
+            break
+        fig.set_size_inches(max(w - spare_w, 3.0), max(h - spare_h, 3.0))
+
+
+def plane_figure(plane: FlowPlane, size=None):
+    """Filled contours of the plane's velocity with the rotors drawn in; without
+    ``size`` the figure is at most 1400 x 900 pixels, cut to the plane's aspect
+    ratio."""
     case = plane.case
     farm = case.farm
-    fig = _figure(size)
+    fig = _figure(size or (1400, 900))
     ax = fig.add_subplot(1, 1, 1)
     cs = ax.contourf(plane.x.numpy(), plane.y.numpy(), plane.u.double().numpy(), levels=40,
                      cmap="Blues_r")
-    fig.colorbar(cs, ax=ax, label="streamwise velocity [m/s]")
-    _draw_rotors(ax, list(farm.layout_x), list(farm.layout_y), farm.turbine.rotor_diameter,
+    # The colour bar hangs on the axes, so it follows the plot's equal-aspect box.
+    fig.colorbar(cs, cax=ax.inset_axes([1.02, 0.0, 0.02, 1.0]),
+                 label="streamwise velocity [m/s]")
+    _draw_rotors(ax, list(farm.layout_x), list(farm.layout_y),
+                 max(t.rotor_diameter for t in farm.turbine_types),
                  case.direction, case.yaw_layout.cpu().tolist())
     x0, x1 = float(plane.x[0]), float(plane.x[-1])
     y0, y1 = float(plane.y[0]), float(plane.y[-1])
@@ -159,6 +212,8 @@ def plane_figure(plane: FlowPlane, size=(1400, 900)):
     ax.set_ylabel("y [m] (north)")
     ax.set_title(f"{farm.name}: {case.speed:g} m/s from {case.direction:g}°, "
                  f"plane at {plane.height:g} m")
+    if size is None:
+        _fit_to_aspect(fig, ax)
     fig.tight_layout()
     return fig
 
@@ -177,18 +232,30 @@ def yaw_figure(result: YawResult, size=(1400, 600)):
     wd = result.wind_directions.numpy()[m] % 360.0
     order = np.argsort(wd)
     yaw = result.yaw_angles.numpy()[m][order]
-    for t in range(yaw.shape[1]):
-        ax_yaw.plot(wd[order], yaw[:, t], marker=".", linewidth=1, label=f"{t}")
+    wd = wd[order]
     ax_yaw.set_xlabel("wind direction [deg]")
-    ax_yaw.set_ylabel("yaw angle [deg]")
     ax_yaw.set_title(f"optimised yaw at {speed:g} m/s")
-    ax_yaw.axhline(0.0, color="0.6", linewidth=0.8)
-    if yaw.shape[1] <= 20:
+    if yaw.shape[1] <= YAW_LINES_UP_TO:
+        for t in range(yaw.shape[1]):
+            ax_yaw.plot(wd, yaw[:, t], marker=".", linewidth=1, label=f"{t}")
+        ax_yaw.set_ylabel("yaw angle [deg]")
+        ax_yaw.axhline(0.0, color="0.6", linewidth=0.8)
         ax_yaw.legend(title="turbine", fontsize="small", ncol=2)
+    else:
+        # Turbine by direction, zero yaw white, the sign of the turn by colour.
+        bound = max(abs(result.bounds.min_yaw), abs(result.bounds.max_yaw), 1e-9)
+        mesh = ax_yaw.pcolormesh(wd, np.arange(yaw.shape[1]), yaw.T, shading="nearest",
+                                 cmap="RdBu_r", vmin=-bound, vmax=bound)
+        fig.colorbar(mesh, ax=ax_yaw, label="yaw angle [deg]")
+        ax_yaw.set_ylabel("turbine")
     rows = by_direction(result)
     dirs = np.array([r["wind_direction"] for r in rows])
-    step = float(np.diff(dirs).min()) if len(dirs) > 1 else 30.0
-    ax_gain.bar(dirs, [r["gain_percent"] for r in rows], width=0.8 * step)
+    # One direction is a single value, not a sector: a thin bar.
+    width = 0.8 * float(np.diff(dirs).min()) if len(dirs) > 1 else 2.0
+    ax_gain.bar(dirs, [r["gain_percent"] for r in rows], width=width)
+    if len(dirs) == 1:
+        ax_gain.set_xlim(dirs[0] - 15.0, dirs[0] + 15.0)
+        ax_gain.set_xticks(dirs)
     ax_gain.set_xlabel("wind direction [deg]")
     ax_gain.set_ylabel("AEP gain [%]")
     ax_gain.set_title(f"gain {result.aep_gain_percent:.2f} % of "
@@ -219,7 +286,8 @@ def layout_figure(result: LayoutResult, farm: FarmDescription, size=(1500, 700))
     ax.set_ylabel("y [m] (north)")
     ax.set_title(f"{farm.name}: {len(result.layout_x)} turbines, "
                  f"{result.min_spacing_m:g} m apart at least")
-    ax.legend(loc="best", fontsize=8)
+    # Beside the map, never over the boundary or the turbines.
+    ax.legend(loc="upper left", bbox_to_anchor=(1.02, 1.0), fontsize=8)
     bx.plot(range(len(result.history)), result.history, marker="o", ms=3)
     bx.set_xlabel("iteration")
     bx.set_ylabel("AEP [GWh] (best feasible)")

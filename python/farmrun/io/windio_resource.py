@@ -147,10 +147,15 @@ def rose_cases(wr, rc, notes) -> FlowCases:
 
     if weibull:
         a, k, sp = (resource_array(f"{RESOURCE}.{n}", wr[n], {"wind_direction": len(wd)})
-                    .broadcast_like(_zeros(sizes, ("wind_direction",)))
                     for n in ("weibull_a", "weibull_k", "sector_probability"))
-        if float(a.min()) <= 0 or float(k.min()) <= 0:
-            raise FarmError(f"{RESOURCE}.weibull_a", "Weibull scale and shape must be positive")
+        for name, what, v in (("weibull_a", "scale", a), ("weibull_k", "shape", k)):
+            values = np.atleast_1d(v.values).ravel()
+            bad = np.flatnonzero(~(values > 0))
+            if bad.size:
+                at = f"[{bad[0]}]" if v.ndim else ""
+                raise FarmError(f"{RESOURCE}.{name}{at}", f"the Weibull {what} must be "
+                                                          f"positive, got {values[bad[0]]:g}")
+        a, k, sp = (v.broadcast_like(_zeros(sizes, ("wind_direction",))) for v in (a, k, sp))
         rows = [[float(sp[d]) * p for p in weibull_bin_probabilities(float(a[d]), float(k[d]), ws)]
                 for d in range(len(wd))]
         prob = np.asarray(rows)
