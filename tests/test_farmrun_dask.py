@@ -91,14 +91,14 @@ def assert_identical(a, b):
 
 
 @pytest.mark.float64
-@pytest.mark.parametrize("solver, batch", [("sequential", None), ("jacobi", 7)])
+@pytest.mark.parametrize("solver, batch", [("sequential", 25), ("jacobi", 7)])
 def test_same_results_as_local(client, solver, batch):
-    # Batches of 7 split each direction's 25 cases unevenly: results must land
+    # Batches of 7 mix the directions' 25 cases unevenly: results must land
     # in case order whichever task finishes first.
     farm = farmrun.example_farm()
     local = farmrun.run(farm, solver=solver, batch_size=batch, progress=False)
     remote = farmrun.run(farm, solver=solver, batch_size=batch, progress=False, client=client)
-    assert remote.n_batches == (12 if batch is None else 48)
+    assert remote.n_batches == -(-300 // batch)
     assert_identical(remote, local)
 
 
@@ -118,18 +118,18 @@ def test_farm_error_in_a_task_ends_the_run_and_writes_nothing(client, tmp_path):
     out = tmp_path / "results.json"
     with on_workers(client, failing_at, 240.0, "farm"):
         r = cli("run", "--engine", "dask", "--scheduler", client.cluster.scheduler_address,
-                "--json", out)
+                "--json", out, "--batch", 25)
     assert r.returncode == 2
     assert r.stderr == "farmrun: error: cases.wind_directions: no solve at 240 deg\n"
     assert not out.exists() and list(tmp_path.iterdir()) == []
 
 
 def test_other_error_in_a_task_names_the_batch_and_cancels_the_rest(client):
-    # Direction 90 is the fourth of the example's twelve.
+    # In batches of 25, one direction each: direction 90 is the fourth of the example's twelve.
     with on_workers(client, failing_at, 90.0, "other"):
         with pytest.raises(EngineError, match=r"^batch 3 failed on the cluster: "
                                               r"ZeroDivisionError: injected$") as failure:
-            farmrun.run(farmrun.example_farm(), progress=False, client=client)
+            farmrun.run(farmrun.example_farm(), progress=False, client=client, batch_size=25)
     # Nothing of the run stays on the cluster, though the error's traceback
     # still holds the run's futures.
     assert failure.value.__traceback__ is not None
