@@ -19,15 +19,11 @@ from ..energy import AnnualEnergy, annual_energy, case_values, energy_tables, fa
 from ..farm import FarmDescription, FarmResult
 from ..runner import working_dtype
 from .atomic import write_outputs
+from .documents import package_version
 
 __all__ = ["WINDIO_TURBINE_NAMES", "netcdf_bytes", "result_dataset", "turbine_dataset",
            "write_netcdf"]
 
-try:
-    from importlib.metadata import PackageNotFoundError, version as _pkg_version
-    VERSION = _pkg_version("sorbane-cpp")
-except PackageNotFoundError:  # run from the source tree
-    VERSION = "0.1.0"
 
 # windIO's names for the per-turbine outputs that farmrun has.
 WINDIO_TURBINE_NAMES = {"power": "power", "power_per_turbine": "power",
@@ -137,7 +133,7 @@ def result_dataset(farm: FarmDescription, result: FarmResult,
     attrs = {"title": f"farmrun results: {farm.name}", "turbine_type": farm.type_names(),
              "solver": result.solver, **({"engine": engine} if engine else {}),
              "precision": "float64" if working_dtype() == torch.float64 else "float32",
-             "farmrun_version": VERSION, "aep_gwh": energy.aep_gwh,
+             "farmrun_version": package_version(), "aep_gwh": energy.aep_gwh,
              "aep_no_wake_gwh": energy.aep_no_wake_gwh,
              "wake_loss_percent": energy.wake_loss_percent,
              "hours_per_year": energy.hours_per_year, "wind_shear": float(farm.wind_shear),
