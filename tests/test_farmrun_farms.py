@@ -36,8 +36,7 @@ def test_cluster_runs_with_aep_per_farm(tmp_path):
     assert farm.farm_index == [0, 0, 0, 1, 1, 1] and farm.turbine_type == [0, 0, 0, 1, 1, 1]
     out = tmp_path / "r.json"
     path = tmp_path / "cluster.yaml"
-    import yaml
-    path.write_text(yaml.safe_dump(cluster(4000.0)))
+    path.write_text(json.dumps(cluster(4000.0)))  # JSON is YAML
     assert in_process("run", path, "--json", out) == 0
     doc = json.loads(out.read_text())
     farms = doc["farms"]
