@@ -115,11 +115,17 @@ def prepare(farm: FarmDescription, solver: str, device) -> tuple[PreparedFarm, A
     def t(values):
         return torch.tensor(values, dtype=dt, device=dev)
 
+    def per_case(rows):
+        # One row for every case, as a farm-wide setting gives it, converts once.
+        if rows and all(r is rows[0] for r in rows):
+            return t(rows[0]).expand(len(rows), -1).contiguous()
+        return t(rows)
+
     T = len(p.x)
     v = PreparedFarm(x=t(p.x), y=t(p.y), hub=t(p.hubs), diam=t(p.diameters),
                      shear=p.shear, zref=p.zref, ref_tilt=p.ref_tilt,
                      cases=CaseValues(wd=t(p.wd), ws=t(p.ws), ti=t(p.ti), freq=t(p.freq),
-                                      yaw=t(p.yaw), tilt=t(p.tilt)),
+                                      yaw=per_case(p.yaw), tilt=per_case(p.tilt)),
                      inputs=p)
     return v, turbine_table(p, dt, dev), model_config(farm.model, solver, T)
 
