@@ -45,7 +45,7 @@ from .errors import EngineError, FarmError
 
 __all__ = ["CONNECT_TIMEOUT_S", "DEFAULT_RETRIES", "ENGINES", "NO_DASHBOARD", "WORKER_WAIT_S",
            "EngineError", "check_cluster", "check_scheduler", "dask_client", "engine_client",
-           "engine_label", "map_batches", "resolve_engine"]
+           "engine_label", "map_batches", "resolve_engine", "worker_threads"]
 
 ENGINES = ("local", "dask")
 
@@ -86,6 +86,13 @@ def resolve_engine(engine: str | None, client: Any = None) -> str:
         raise FarmError("client", "a Dask client was given with engine 'local'; "
                                   "use engine 'dask' to run on it")
     return engine
+
+
+def worker_threads(engine: str | None, client: Any = None) -> int:
+    """Threads that solve batches at once: 1 here, all the cluster's on Dask."""
+    if resolve_engine(engine, client) == "local":
+        return 1
+    return max(1, sum(_client(client).nthreads().values()))
 
 
 def _bar(n: int, progress: bool | None):

@@ -19,7 +19,7 @@ import torch  # before the extension, so tensors can cross the boundary
 
 import sorbane_cpp as sc
 
-from .engine import map_batches
+from .engine import map_batches, worker_threads
 from .errors import FarmError
 from .farm import FarmDescription, FarmInputs, FarmResult, ModelOptions
 from .spread import direction_offsets, expand, expected
@@ -351,9 +351,10 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
         progress: bool | None = None, engine: str | None = None, client=None) -> FarmResult:
     """Solves every flow case of ``farm`` and returns the results in layout order.
 
-    Cases are solved in batches of one wind direction each, split further to
-    at most ``batch_size`` cases, or, when it is None, to what fits in
-    ``memory_limit`` bytes. ``progress`` shows a bar; None shows it on a
+    Cases are solved in batches of at most ``batch_size`` cases, in case order
+    (a batch may mix wind directions), or, when it is None, of what fits in
+    ``memory_limit`` bytes, and on a Dask cluster of at most a quarter of the
+    cases per worker thread, so that every worker gets some. ``progress`` shows a bar; None shows it on a
     terminal when there is more than one batch.
 
     ``engine`` "local" solves the batches here, one after another; "dask"
@@ -374,6 +375,10 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
     if batch_size is None:
         itemsize = torch.tensor([], dtype=working_dtype()).element_size()
         batch_size = memory_limit // case_bytes(T, opt, solver, itemsize)
+        # A cluster gets a few batches per worker thread to share out.
+        threads = worker_threads(engine, client)
+        if threads > 1:
+            batch_size = min(batch_size, -(-F // (4 * threads)))
     batches = plan_batches(c.wd.tolist(), batch_size)
     parts = map_batches(solve_cases, batch_inputs(v, opt, solver),
                         [batch_cases(v, idx) for idx in batches], engine=engine, client=client,
