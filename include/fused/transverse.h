@@ -157,13 +157,25 @@ struct TransverseGrads {
 void added_yaw_backward(const Inputs& in, const CaseData& cd, int64_t i, const R* u, const R* v,
                         R ct, R a, R g, R* grad_u, R* grad_v, R* grad_y, R* grad_z,
                         AddedYawGrads& out);
-// gauss_transverse_velocities of the source at (x, y): for the gradients of
-// the accumulated V and W (p * S + r), those of the points' y, z and
-// freestream speed (at p * S + r), the receivers' rotor-mean x (at r), the
-// source's rotor velocities u and its scalars.
-void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R D, R tsr, R ct, R a,
-                         R yaw, const R* u, const R* grad_V, const R* grad_W, R* grad_Y,
-                         R* grad_Z, R* grad_U0, R* grad_xbar, R* grad_u, TransverseLanes& lanes,
-                         TransverseGrads& out);
+// A source as its vortices see it: rotor centre (x, y), hub H, diameter D,
+// tip-speed ratio, thrust, induction, raw yaw and its NN rotor velocities u.
+struct VortexCaster {
+    R x, y, H, D, tsr, ct, a, yaw;
+    const R* u;
+};
+
+// The fields the vortices' reverse pass reads, the gradients of the
+// accumulated V and W (p * S + r), and those it adds to: of the points' y, z
+// and freestream speed (p * S + r), of the receivers' rotor-mean x (r) and of
+// the source's rotor velocities (NN).
+struct VortexFieldGrads {
+    const R *V, *W;
+    R *Y, *Z, *U0, *xbar, *u;
+};
+
+// gauss_transverse_velocities of the source: the gradients of its fields and,
+// in out, of its scalars.
+void transverse_backward(const Inputs& in, const CaseData& cd, const VortexCaster& s,
+                         const VortexFieldGrads& g, TransverseLanes& lanes, TransverseGrads& out);
 
 }  // namespace sorbane::fused

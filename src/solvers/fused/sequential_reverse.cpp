@@ -159,10 +159,11 @@ void reverse_transverse(const Inputs& in, const CaseData& cd, const TransverseRe
     }
     if (!in.transverse) return;
     TransverseGrads tg;
-    transverse_backward(in, cd, s.x, s.y, s.H, s.D, cd.table(s.i).tsr, s.op.ct, s.op.a, s.yaw,
-                        s.u, rw.grad_V.data(),
-                        rw.grad_W.data(), rw.grad_Y.data(), rw.grad_Z.data(), rw.grad_U0.data(),
-                        rw.grad_xbar.data(), rw.grad_u.data(), rw.lanes, tg);
+    const VortexCaster caster{s.x, s.y, s.H, s.D, cd.table(s.i).tsr, s.op.ct, s.op.a, s.yaw, s.u};
+    const VortexFieldGrads fields{rw.grad_V.data(), rw.grad_W.data(),  rw.grad_Y.data(),
+                                  rw.grad_Z.data(), rw.grad_U0.data(), rw.grad_xbar.data(),
+                                  rw.grad_u.data()};
+    transverse_backward(in, cd, caster, fields, rw.lanes, tg);
     g.x += tg.x;
     g.y += tg.y;
     g.H += tg.H;

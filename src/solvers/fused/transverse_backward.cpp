@@ -125,15 +125,15 @@ SORBANE_HOT void vortex_row_backward(int64_t lo, int64_t hi, const VortexRow c,
 
 }  // namespace
 
-void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R D, R tsr, R ct, R a,
-                         R yaw, const R* u, const R* grad_V, const R* grad_W, R* grad_Y,
-                         R* grad_Z, R* grad_U0, R* grad_xbar, R* grad_u, TransverseLanes& lanes,
-                         TransverseGrads& out) {
+void transverse_backward(const Inputs& in, const CaseData& cd, const VortexCaster& s,
+                         const VortexFieldGrads& g, TransverseLanes& lanes, TransverseGrads& out) {
+    const R x = s.x, y = s.y, H = s.H, D = s.D, ct = s.ct, a = s.a;
+    const R* u = s.u;
     const int64_t NN = cd.NN, S = cd.S;
     lanes.reset(S);
     int64_t lo, hi;
     if (!vortex_span(cd, x, lanes.dx.data(), lanes.mask.data(), lo, hi)) return;
-    const VortexSource vs = vortex_source(in, cd, H, D, tsr, ct, a, yaw, u);
+    const VortexSource vs = vortex_source(in, cd, H, D, s.tsr, ct, a, s.yaw, u);
     const VortexRow c = vortex_row(in, cd, vs, y, H, D);
     const VortexLanesBackward l{lanes.dx.data(),   lanes.mask.data(),   lanes.grad_dx.data(),
                                 lanes.y.data(),    lanes.H.data(),      lanes.half_d.data(),
@@ -143,8 +143,8 @@ void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R 
     for (int64_t p = 0; p < NN; ++p) {
         const int64_t o = p * S;
         vortex_row_backward(lo, end, c,
-                            {cd.Y.data() + o, cd.Z.data() + o, cd.U0.data() + o, grad_V + o,
-                             grad_W + o, grad_Y + o, grad_Z + o, grad_U0 + o},
+                            {cd.Y.data() + o, cd.Z.data() + o, cd.U0.data() + o, g.V + o,
+                             g.W + o, g.Y + o, g.Z + o, g.U0 + o},
                             l);
     }
 
@@ -152,7 +152,7 @@ void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R 
       g_grot = 0;
     for (int64_t r = lo; r < hi; ++r) {
         if (lanes.mask[r] == R(0)) continue;
-        grad_xbar[r] += lanes.grad_dx[r];
+        g.xbar[r] += lanes.grad_dx[r];
         out.x -= lanes.grad_dx[r];
         g_y += lanes.y[r];
         g_H += lanes.H[r];
@@ -170,7 +170,7 @@ void transverse_backward(const Inputs& in, const CaseData& cd, R x, R y, R H, R 
     R g_D = (g_eps2 * (vs.eps * R(2))) * vs.eps_gain + g_half / R(2) + g_d8 / R(8);
     // Wake rotation: ((D pi/2)(a - a^2) u_eff) / max(tsr, 1e-6)
     const R g_rot_num = (g_grot / vs.tsr) * vs.u_eff;
-    kernel_rotor_speed_backward(u, NN, (g_grot / vs.tsr) * vs.rot_num, grad_u);
+    kernel_rotor_speed_backward(u, NN, (g_grot / vs.tsr) * vs.rot_num, g.u);
     g_D += (g_rot_num * vs.induction) * pi2;
     const R g_induction = g_rot_num * (D * pi2);
     out.a += g_induction - g_induction * (a * R(2));
