@@ -19,8 +19,6 @@ struct SolvePrep {
     int64_t F;
     int64_t T;
     int64_t N;
-    const Farm::PowerThrustTable* table;  // the first table, for every turbine of one type
-    double cos_ref;                       // cosine of the table's reference tilt
     at::Tensor ti_amb;                    // (F) ambient turbulence, working dtype
     at::Tensor ti_t;                      // (F, T) turbine turbulence, a copy of its own
     at::Tensor xbar;                      // (F, T) rotor-centre x
@@ -30,8 +28,9 @@ struct SolvePrep {
     at::Tensor rd;     // rotor diameters
     at::Tensor hh;     // hub heights
     at::Tensor types;  // int64 index into `tables`; undefined: all of the first
-    std::vector<const Farm::PowerThrustTable*> tables;
-    std::vector<double> cos_refs;  // of each table
+    std::vector<const Farm::PowerThrustTable*> tables;  // the farm's, never empty
+    // Each table's reference-tilt cosine: the thrust curve holds at that tilt.
+    std::vector<double> cos_refs;
     at::Tensor tsr;    // like rd, the tip-speed ratio of each turbine's table
 };
 

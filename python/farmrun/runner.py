@@ -65,14 +65,16 @@ class CaseValues:
         return CaseValues(self.wd[sel], self.ws[sel], self.ti[sel], self.freq[sel],
                           self.yaw[sel], self.tilt[sel])
 
-    def spread(self, offsets: Sequence[float]) -> CaseValues:
+    def spread(self, offsets: Sequence[float], weights: Sequence[float]) -> CaseValues:
         """Every case at each direction offset (degrees), the offsets of case f
-        in rows f n to f n + n - 1 (n offsets); weights stay with the caller."""
-        n = len(offsets)
+        in rows f n to f n + n - 1 (n offsets), each weighing its case's
+        frequency times the offset's weight."""
+        n, F = len(offsets), self.wd.shape[0]
         off = torch.tensor(offsets, dtype=self.wd.dtype, device=self.wd.device)
-        return CaseValues(expand(self.wd, n) + off.repeat(self.wd.shape[0]), expand(self.ws, n),
-                          expand(self.ti, n), expand(self.freq, n), expand(self.yaw, n),
-                          expand(self.tilt, n))
+        w = torch.tensor(weights, dtype=self.freq.dtype, device=self.freq.device)
+        return CaseValues(expand(self.wd, n) + off.repeat(F), expand(self.ws, n),
+                          expand(self.ti, n), expand(self.freq, n) * w.repeat(F),
+                          expand(self.yaw, n), expand(self.tilt, n))
 
 
 @dataclass
@@ -369,7 +371,7 @@ def run(farm: FarmDescription, solver: str = "sequential", device: str = "cpu",
     # rule, as ordinary cases, and its results are the weighted means.
     offsets, weights = direction_offsets(v.inputs.wd_std)
     nominal = v.cases
-    c = nominal.spread(offsets) if len(offsets) > 1 else nominal
+    c = nominal.spread(offsets, weights) if len(offsets) > 1 else nominal
     v = v.with_cases(c)
     F, T = c.wd.shape[0], v.n_turbines
     if batch_size is None:

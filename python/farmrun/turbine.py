@@ -58,16 +58,15 @@ def turbine_table(inputs: FarmInputs, dtype: torch.dtype, device) -> TurbineTabl
 
 
 def _per_type(tt: TurbineTables, value) -> torch.Tensor:
-    """value(table, turbines) for each type, each turbine's from its own type;
-    turbines: a (T,) mask, or None for every turbine."""
+    """value(table) for each type, each turbine's from its own type."""
     if not tt.several:
-        return value(tt.tables[0], None)
+        return value(tt.tables[0])
     out = None
     for k, table in enumerate(tt.tables):
         own = tt.index == k
         if not bool(own.any()):
             continue
-        v = value(table, own)
+        v = value(table)
         out = v if out is None else torch.where(own, v, out)
     return out
 
@@ -94,7 +93,7 @@ def thrust_coefficient(tt: TurbineTables, u, yaw, tilt):
     """The thrust coefficient as the solvers derive it: table lookup, cut to
     [0, 0.9999], corrected for yaw and tilt against the reference tilt; u, yaw
     and tilt (..., T)."""
-    def one(table, _):
+    def one(table):
         ct = _interp(table.wind_speed, table.thrust_coefficient, u).clamp(0.0, 0.9999)
         return (ct * _misalignment(yaw, tilt, table.ref_tilt)).clamp(0.0, 0.9999)
     return _per_type(tt, one)
@@ -103,7 +102,7 @@ def thrust_coefficient(tt: TurbineTables, u, yaw, tilt):
 def table_power(tt: TurbineTables, u, yaw, exponent):
     """Table power at the rotor-effective velocity, never negative (the table is
     extrapolated linearly), times cos(yaw)^exponent; u and yaw (..., T)."""
-    def one(table, _):
+    def one(table):
         p = _interp(table.wind_speed, table.power, u).clamp_min(0.0)
         return p * torch.cos(DEG * yaw).clamp_min(0.0).pow(exponent)
     return _per_type(tt, one)
@@ -112,7 +111,7 @@ def table_power(tt: TurbineTables, u, yaw, exponent):
 def peak_power_up_to(tt: TurbineTables, u: torch.Tensor) -> torch.Tensor:
     """Each turbine's highest table power at any speed up to u, (..., T): the
     most it can give where wakes only slow the flow."""
-    def one(table, _):
+    def one(table):
         p_at = _interp(table.wind_speed, table.power, u).clamp_min(0.0)
         below = table.wind_speed <= u.unsqueeze(-1)
         rows = torch.where(below, table.power.clamp_min(0.0), torch.zeros_like(table.power))

@@ -3,6 +3,7 @@
 
 #include <ATen/ATen.h>
 
+#include <map>
 #include <stdexcept>
 #include <vector>
 
@@ -61,16 +62,22 @@ void TurbineGrid::set_grid() {
     };
     at::Tensor offsets_y, offsets_z;
     if (rotor_grid_per_turbine) {
-        // (T, N) in layout order, each formed as the shared span is, so turbines
-        // of one size get exactly the points of a farm of that size alone.
+        // (T, N) in layout order, one span per distinct diameter formed as the
+        // shared span is, so turbines of one size get exactly the points of a
+        // farm of that size alone.
         const at::Tensor diameters = turbine_diameters.detach().to(at::kFloat).cpu().contiguous();
         TORCH_CHECK(diameters.numel() >= T, "TurbineGrid.turbine_diameters: expected ", T,
                     " diameters (one per turbine) with rotor_grid_per_turbine, got ",
                     diameters.numel());
         const float* d = diameters.data_ptr<float>();
+        std::map<float, at::Tensor> spans;
         std::vector<at::Tensor> rows;
         rows.reserve(T);
-        for (int64_t t = 0; t < T; ++t) rows.push_back(span(d[t]));
+        for (int64_t t = 0; t < T; ++t) {
+            auto it = spans.find(d[t]);
+            if (it == spans.end()) it = spans.emplace(d[t], span(d[t])).first;
+            rows.push_back(it->second);
+        }
         const at::Tensor sorted =
             at::stack(rows).index_select(0, sorted_coord_indices.reshape({-1})).reshape({F, T, N});
         offsets_y = sorted.unsqueeze(-1);

@@ -79,9 +79,10 @@ void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConf
         at::Tensor M = at::zeros({F, T}, u0.options().dtype(kWorkingDtype));
         at::Tensor v_acc = at::zeros_like(u0);
         at::Tensor w_acc = at::zeros_like(u0);
-        at::Tensor v_before = at::zeros_like(u0);
-        at::Tensor v_upto = at::zeros_like(u0);
-        at::Tensor w_upto = at::zeros_like(u0);
+        // What each turbine reads of the transverse flow, only where a switch reads it.
+        at::Tensor v_before = steering ? at::zeros_like(u0) : at::Tensor();
+        at::Tensor v_upto = recovery ? at::zeros_like(u0) : at::Tensor();
+        at::Tensor w_upto = recovery ? at::zeros_like(u0) : at::Tensor();
 
         for (int64_t c0 = 0; c0 < T; c0 += chunk) {
             const int64_t c1 = std::min(c0 + chunk, T);
@@ -142,7 +143,7 @@ void JacobiSolver::solve(Farm& farm, FlowField& ff, TurbineGrid& grid, ModelConf
         }
         v_prev = v_acc;
         w_prev = w_acc;
-        v_before_prev = v_before;
+        if (steering) v_before_prev = v_before;
 
         if (!cfg.jacobi_fixed_iters && sweep_converged(u_new, u_prev, cfg.jacobi_tol)) break;
         u_prev = u_new;

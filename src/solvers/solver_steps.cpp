@@ -22,8 +22,6 @@ at::Tensor turbine_column(const at::Tensor& t, int64_t i) {
     return t.dim() == 1 ? t.select(0, i) : t.select(1, i);
 }
 
-// Each table's turbines take their operating point from that table; the
-// others are filled in by their own.
 void check_turbine_types(const at::Tensor& types, int64_t n_tables) {
     TORCH_CHECK(!at::isFloatingType(types.scalar_type()) && !at::isComplexType(types.scalar_type()),
                 "Farm.turbine_types: expected integer indices into the turbine tables, got ",
@@ -49,11 +47,8 @@ SolvePrep prepare_solve(const Farm& farm, const FlowField& ff, const TurbineGrid
     prep.F = ff.n_findex;
     prep.T = grid.n_turbines;
     prep.N = grid.grid_resolution;
-    // Every turbine runs on the first table; without one there is nothing to solve.
-    prep.table = &farm.turbine_tables.at(0);
-    // The thrust curve holds at the reference tilt; the correction is formed
-    // in single precision like the tables themselves.
-    prep.cos_ref = reference_tilt_cosine(prep.table->ref_tilt);
+    // Without a table there is nothing to solve.
+    (void)farm.turbine_tables.at(0);
     prep.ti_amb = ff.turbulence_intensities.to(kWorkingDtype);
     // A copy of its own: for T = 1 an expanded view is already contiguous and
     // would still be the host's tensor.
@@ -63,6 +58,7 @@ SolvePrep prepare_solve(const Farm& farm, const FlowField& ff, const TurbineGrid
 
     for (const Farm::PowerThrustTable& t : farm.turbine_tables) {
         prep.tables.push_back(&t);
+        // Formed in single precision like the tables themselves.
         prep.cos_refs.push_back(reference_tilt_cosine(t.ref_tilt));
     }
     if (farm.turbines_in_layout_order) {
@@ -121,7 +117,9 @@ OperatingPoint operating_point(const at::Tensor& u, const at::Tensor& yaw, const
                                const at::Tensor& types, const SolvePrep& prep) {
     // Cube root of the mean cube: the uniform speed with the rotor's energy flux.
     const at::Tensor u_avg = at::pow(at::pow(u, 3.0).mean({-2, -1}), 0.3333333333333333);
-    if (!types.defined()) return table_operating_point(u_avg, yaw, tilt, *prep.table, prep.cos_ref);
+    if (!types.defined()) return table_operating_point(u_avg, yaw, tilt, *prep.tables[0], prep.cos_refs[0]);
+    // Each table's turbines take their operating point from that table; the
+    // others are filled in by their own.
     OperatingPoint op;
     for (size_t k = 0; k < prep.tables.size(); ++k) {
         const at::Tensor own = at::eq(types, static_cast<int64_t>(k));
@@ -173,7 +171,7 @@ at::Tensor steering_yaw(const Farm& farm, const FlowField& ff, const TurbineGrid
     const at::Tensor diameter = host(turbine_column(prep.rd, i));
     const at::Tensor tsr = prep.tsr.defined()
                                ? host(turbine_column(prep.tsr, i))
-                               : at::full({prep.F}, prep.table->tip_speed_ratio, at::kFloat);
+                               : at::full({prep.F}, prep.tables[0]->tip_speed_ratio, at::kFloat);
     std::map<std::tuple<float, float, float>, std::vector<int64_t>> groups;
     for (int64_t f = 0; f < prep.F; ++f) {
         groups[{hub.data_ptr<float>()[f], diameter.data_ptr<float>()[f], tsr.data_ptr<float>()[f]}]
@@ -241,7 +239,7 @@ std::tuple<at::Tensor, at::Tensor> wake_transverse_velocities(
     const FlowField& ff, const TurbineGrid& grid, const SolvePrep& prep, const Sources& src,
     const at::Tensor& u_ups) {
     const at::Tensor tsr = src.tsr.defined() ? src.tsr
-                                             : at::full({src.c1 - src.c0}, prep.table->tip_speed_ratio,
+                                             : at::full({src.c1 - src.c0}, prep.tables[0]->tip_speed_ratio,
                                                         ff.u_initial_sorted.options());
     // The vortices follow the raw yaw; eps_gain sets the core size to 0.2 D.
     return gauss_transverse_velocities(grid.x_sorted, grid.y_sorted, grid.z_sorted, src.X, src.Y,

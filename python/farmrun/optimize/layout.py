@@ -83,9 +83,7 @@ class LayoutEnergy:
         if len(offsets) > 1:
             # The expected AEP under a spread of directions: every case at each
             # offset, weighed by its frequency times the offset's weight.
-            c = self.v.cases.spread(offsets)
-            w = torch.tensor(weights, dtype=c.freq.dtype, device=c.freq.device)
-            self.v = self.v.with_cases(replace(c, freq=c.freq * w.repeat(len(self.v.inputs.wd))))
+            self.v = self.v.with_cases(self.v.cases.spread(offsets, weights))
         self.solver, self.opt = sc.get_solver(solver), farm.model
         T = self.v.n_turbines
         if batch_size is None:

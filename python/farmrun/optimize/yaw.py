@@ -43,7 +43,7 @@ import torch
 
 import sorbane_cpp as sc
 
-from ..energy import HOURS_PER_YEAR
+from ..energy import HOURS_PER_YEAR, annual_energy
 from ..engine import map_batches
 from ..errors import FarmError
 from ..farm import FarmDescription, FarmInputs, ModelOptions
@@ -340,8 +340,7 @@ def optimize_yaw(farm: FarmDescription, min_yaw: float = -25.0, max_yaw: float =
         under = run(replace(farm, yaw_angles=nominal.yaw_angles.tolist()), solver=solver,
                     device=device, memory_limit=memory_limit, progress=False, engine=engine,
                     client=client)
-        aep_nominal = float((under.frequencies.double() * under.farm_power.double()).sum()) \
-            * HOURS_PER_YEAR / 1e9
+        aep_nominal = annual_energy(under).aep_gwh
     return YawResult(
         layout_x=cpu(v.x), layout_y=cpu(v.y), wind_directions=cpu(v.cases.wd),
         wind_speeds=cpu(v.cases.ws), frequencies=cpu(v.cases.freq), yaw_angles=yaw,

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <vector>
 
 namespace sorbane::fused {
@@ -193,14 +194,23 @@ bool gather_inputs(const Farm& farm, const FlowField& ff, const TurbineGrid& gri
         xmax = std::max(xmax, xbar[k]);
     }
     const double spread = std::max(static_cast<double>(xmax) - static_cast<double>(xmin), 1.0);
+    // A function of the diameter alone: sorted per case, the same few diameters
+    // repeat F times, so each distinct one is bounded once.
+    std::map<R, double> bound;
     in.ch_r_max.assign(n_rd, 0.0);
     for (int64_t t = 0; t < n_rd; ++t) {
-        double m = 0.0;
-        for (double dx : {1.0, 0.1, spread}) {
-            const double b = std::max(dx / static_cast<double>(rd[t]), 1e-6);
-            m = std::max(m, std::pow(b, in.ch_downstream));
+        auto it = bound.find(rd[t]);
+        if (it == bound.end()) {
+            double m = 0.0;
+            for (double dx : {1.0, 0.1, spread}) {
+                const double b = std::max(dx / static_cast<double>(rd[t]), 1e-6);
+                m = std::max(m, std::pow(b, in.ch_downstream));
+            }
+            it = bound.emplace(rd[t], std::isfinite(m) ? 2.0 * m
+                                                       : std::numeric_limits<double>::infinity())
+                     .first;
         }
-        in.ch_r_max[t] = std::isfinite(m) ? 2.0 * m : std::numeric_limits<double>::infinity();
+        in.ch_r_max[t] = it->second;
     }
     return true;
 }
